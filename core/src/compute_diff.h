@@ -1,0 +1,117 @@
+// The per-pixel pass of a comparison: builds the difference picture, updates the
+// smoothing history and accumulates the three running figures. Every kernel must
+// give the same bits as the scalar reference in compute_diff_scalar.cc.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "numeric.h"
+
+namespace quillet {
+
+// The constants by their bit patterns, so the values are exact on every compiler.
+inline constexpr float kChangeThreshold = std::bit_cast<float>(0x452F9148u);  // 2809.080078125
+inline constexpr float kLumaR = std::bit_cast<float>(0x3E59B3D0u);            // 0.2126
+inline constexpr float kLumaG = std::bit_cast<float>(0x3F371759u);            // 0.7152
+inline constexpr float kLumaB = std::bit_cast<float>(0x3D93DD98u);            // 0.0722
+inline constexpr float kSimilarityStep = std::bit_cast<float>(0xBB808081u);   // -1/255
+inline constexpr float kPeak = std::bit_cast<float>(0x477E0100u);             // 65025
+inline constexpr float kPsnrCeiling = std::bit_cast<float>(0x42C80000u);      // 100
+inline constexpr float kByteScale = std::bit_cast<float>(0x437F0000u);        // 255
+
+// How the smoothing history takes part in a pass.
+enum class SmoothingPass : std::uint8_t {
+    plain,      // smoothing off: the history is untouched
+    priming,    // smoothing on, no history yet: the history becomes the raw distances
+    smoothing,  // smoothing on with history: tested value = beta * old + alpha * d
+};
+
+// One pass over `pixel_count` pixels whose bytes are all present. The caller has
+// sized `rgba` to 4 bytes and (unless plain) `ema` to one float per pixel.
+struct PixelPass {
+    const std::uint8_t* left;
+    const std::uint8_t* right;
+    std::uint8_t* rgba;
+    float* ema;  // null in the plain pass
+    std::size_t pixel_count;
+    SmoothingPass mode;
+    float colour_scale;  // k = 1 / max(last_max_diff, 1)
+    float alpha;
+    float beta;  // 1 - alpha, rounded once
+};
+
+// The accumulators after the pass, each updated strictly in pixel order.
+struct PassSums {
+    float similarity_sum;  // sum of the luma similarity terms
+    float distance_total;  // sum of the raw squared distances
+    float max_tested;      // largest tested value
+};
+
+// Heat colour of a changed pixel: blue at s = 0, green at 0.5, red at 1, where
+// s = min(sqrt(k * v), 1). Each step rounds by itself.
+inline void write_heat_colour(std::uint8_t* out, float colour_scale, float tested) noexcept {
+    const float s = min_ignoring_nan(std::sqrt(colour_scale * tested), 1.0f);
+    const float u = s + s;
+    const float q = u - 1.0f;
+    out[0] = saturating_to_u8(kByteScale * max_ignoring_nan(q, 0.0f));
+    out[1] = saturating_to_u8(kByteScale * (1.0f - std::fabs(q)));
+    out[2] = saturating_to_u8(kByteScale * max_ignoring_nan(1.0f - u, 0.0f));
+    out[3] = 255;
+}
+
+// Luma similarity term 1 - |Yl - Yr| / 255, with Y = (R*wr + G*wg) + B*wb and the
+// division done as a multiplication by the rounded constant.
+inline float similarity_term(const std::uint8_t* l, const std::uint8_t* r) noexcept {
+    const float yl = (static_cast<float>(l[0]) * kLumaR + static_cast<float>(l[1]) * kLumaG) +
+                     static_cast<float>(l[2]) * kLumaB;
+    const float yr = (static_cast<float>(r[0]) * kLumaR + static_cast<float>(r[1]) * kLumaG) +
+                     static_cast<float>(r[2]) * kLumaB;
+    return std::fabs(yl - yr) * kSimilarityStep + 1.0f;
+}
+
+inline std::int32_t squared_distance(const std::uint8_t* l, const std::uint8_t* r) noexcept {
+    const std::int32_t dr = static_cast<std::int32_t>(l[0]) - r[0];
+    const std::int32_t dg = static_cast<std::int32_t>(l[1]) - r[1];
+    const std::int32_t db = static_cast<std::int32_t>(l[2]) - r[2];
+    return dr * dr + dg * dg + db * db;
+}
+
+// Pixel i of the pass, folded into `sums`: the reference step that vectorised
+// kernels also use for their tails.
+inline void scalar_pixel(const PixelPass& pass, std::size_t i, PassSums& sums) noexcept {
+    const std::uint8_t* l = pass.left + 3 * i;
+    const std::uint8_t* r = pass.right + 3 * i;
+    const float distance = static_cast<float>(squared_distance(l, r));  // exact: d <= 195075
+    float tested = distance;
+    if (pass.mode == SmoothingPass::priming) {
+        pass.ema[i] = distance;
+    } else if (pass.mode == SmoothingPass::smoothing) {
+        tested = pass.beta * pass.ema[i] + pass.alpha * distance;
+        pass.ema[i] = tested;
+    }
+    std::uint8_t* out = pass.rgba + 4 * i;
+    if (tested < kChangeThreshold) {
+        out[0] = l[0];
+        out[1] = l[1];
+        out[2] = l[2];
+        out[3] = 255;
+    } else {  // NaN counts as changed
+        write_heat_colour(out, pass.colour_scale, tested);
+    }
+    sums.distance_total = sums.distance_total + distance;
+    sums.max_tested = max_ignoring_nan(sums.max_tested, tested);
+    sums.similarity_sum = sums.similarity_sum + similarity_term(l, r);
+}
+
+using DiffKernel = PassSums (*)(const PixelPass&);
+
+// The definition of the pass: plain scalar code, one pixel at a time.
+PassSums compute_diff_scalar(const PixelPass& pass);
+
+// The kernel used by compute_diff_impl; chosen once per process.
+DiffKernel active_diff_kernel();
+
+}  // namespace quillet
