@@ -1,0 +1,1 @@
+"""quillet: compare RGB video frames and draw where they differ."""
