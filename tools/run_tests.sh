@@ -25,25 +25,8 @@ if ((${#missing[@]})); then
     fi
 fi
 
-# --- Python 3.13 --------------------------------------------------------------
-find_python() {
-    local candidate
-    for candidate in "${QUILLET_PYTHON:-}" python3.13 python3; do
-        [ -n "$candidate" ] || continue
-        if command -v "$candidate" >/dev/null 2>&1 &&
-            "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
-            command -v "$candidate"
-            return
-        fi
-    done
-    if command -v pyenv >/dev/null 2>&1; then
-        for candidate in "$(pyenv root)"/versions/3.13*/bin/python3.13; do
-            [ -x "$candidate" ] && { echo "$candidate"; return; }
-        done
-    fi
-    return 1
-}
-python=$(find_python) || { echo "Python 3.13 not found (set QUILLET_PYTHON)" >&2; exit 1; }
+source tools/common.sh
+find_python >/dev/null
 
 # --- C++ core tests -----------------------------------------------------------
 step "C++ tests (release, warnings as errors)"
@@ -62,10 +45,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # --- Python package and its tests ----------------------------------------------
 if [ -f pyproject.toml ]; then
     step "Python package into .venv"
-    [ -x .venv/bin/python ] || "$python" -m venv .venv
-    .venv/bin/python -m pip install -q --upgrade pip
-    .venv/bin/python -m pip install -q ".[test]" \
-        --config-settings=cmake.define.QUILLET_WERROR=ON
+    install_package "[test]" py-test --config-settings=cmake.define.QUILLET_WERROR=ON
     step "pytest"
     (cd "$root/tests" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 fi
