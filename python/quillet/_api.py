@@ -1,0 +1,391 @@
+"""The comparison API: metrics, difference pictures and a streaming comparer over ``quillet._core``."""
+
+from __future__ import annotations
+
+import math
+import os
+import struct
+import threading
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, NamedTuple, Self
+
+from . import _core
+from ._frames import Frame, FrameLike, as_frame
+from ._optional import require_numpy, require_pillow
+
+if TYPE_CHECKING:
+    import numpy as np
+    from PIL import Image
+
+__all__ = [
+    "MAX_COMPARED_HEIGHT",
+    "MAX_COMPARED_WIDTH",
+    "MAX_SQUARED_DISTANCE",
+    "Comparison",
+    "DiffPicture",
+    "FrameComparer",
+    "Metrics",
+    "WrongThreadError",
+    "compare",
+    "compare_with_diff",
+    "compared_size",
+]
+
+MAX_COMPARED_WIDTH = 1280
+"""Frames wider than this (or taller than :data:`MAX_COMPARED_HEIGHT`) are compared reduced."""
+MAX_COMPARED_HEIGHT = 720
+"""See :data:`MAX_COMPARED_WIDTH`."""
+
+MAX_SQUARED_DISTANCE = 195075
+"""The largest squared RGB distance of one pixel, 3 * 255**2: the upper bound of ``max_diff``."""
+
+
+class Metrics(NamedTuple):
+    """The four figures of one comparison.
+
+    ssim
+        Luma similarity: the mean over pixels of ``1 - |Y_left - Y_right| / 255`` with BT.709
+        luma weights; 1.0 for identical frames, 0.0 for black against white. It is not the
+        windowed SSIM of the literature.
+    psnr
+        ``10 * log10(65025 / mse)`` in decibels; exactly 100.0 when the frames are identical.
+        Can be as low as about -4.77, since ``mse`` sums three channels.
+    mse
+        Mean over pixels of the squared RGB distance, the three channels' squared differences
+        summed (not averaged); 0 ... 195075.
+    max_diff
+        Largest squared RGB distance of one pixel, in the same units as ``mse`` (0 ... 195075).
+        With smoothing on (:class:`FrameComparer`) it is the largest smoothed value.
+    """
+
+    ssim: float
+    psnr: float
+    mse: float
+    max_diff: float
+
+    @property
+    def identical(self) -> bool:
+        """Whether no compared pixel differs (``mse`` is 0)."""
+        return self.mse == 0.0
+
+    def within(
+        self,
+        *,
+        min_ssim: float | None = None,
+        min_psnr: float | None = None,
+        max_mse: float | None = None,
+        max_diff: float | None = None,
+    ) -> bool:
+        """Whether every threshold given holds (bounds included); True when none is given."""
+        checks = (
+            min_ssim is None or self.ssim >= min_ssim,
+            min_psnr is None or self.psnr >= min_psnr,
+            max_mse is None or self.mse <= max_mse,
+            max_diff is None or self.max_diff <= max_diff,
+        )
+        return all(checks)
+
+
+def _float32(value: float) -> float:
+    """Round to the nearest binary32 value, as the core's arithmetic does."""
+    return float(struct.unpack("f", struct.pack("f", value))[0])
+
+
+def compared_size(width: int, height: int) -> tuple[int, int]:
+    """The size at which frames of ``width`` x ``height`` are compared.
+
+    Frames within 1280 x 720 are compared as they are. Larger ones are reduced to fit, keeping
+    their aspect ratio, with the core's single-precision arithmetic: 1920 x 1080 gives
+    1280 x 720, 1281 x 720 gives 1280 x 719, 4096 x 2160 gives 1280 x 675. A very thin frame may
+    reduce to a zero side (2000 x 1 gives 1280 x 0) and cannot be compared.
+    """
+    if width < 1 or height < 1:
+        raise ValueError(f"frame sides must be at least 1, got {width}x{height}")
+    if width <= MAX_COMPARED_WIDTH and height <= MAX_COMPARED_HEIGHT:
+        return (width, height)
+    # Every step is one binary32 operation. A double quotient or product of two binary32
+    # values rounded once to binary32 equals the binary32 operation's result.
+    width32, height32 = _float32(width), _float32(height)
+    scale = min(
+        _float32(MAX_COMPARED_WIDTH / width32), _float32(MAX_COMPARED_HEIGHT / height32)
+    )
+    return (
+        math.trunc(_float32(scale * width32)),
+        math.trunc(_float32(scale * height32)),
+    )
+
+
+@dataclass(frozen=True, slots=True)
+class DiffPicture:
+    """A difference picture: RGBA bytes with their size.
+
+    Where the frames agree (squared RGB distance below 2810) a pixel shows the left frame's
+    colour; elsewhere a heat colour from blue through green to red as the difference grows.
+    Alpha is always 255. Its size is the compared size (:func:`compared_size`).
+    """
+
+    rgba: bytes
+    width: int
+    height: int
+
+    @property
+    def size(self) -> tuple[int, int]:
+        """(width, height) in pixels."""
+        return (self.width, self.height)
+
+    def to_array(self) -> np.ndarray[Any, np.dtype[np.uint8]]:
+        """The picture as a new writable (H, W, 4) uint8 NumPy array."""
+        numpy = require_numpy("DiffPicture.to_array")
+        array: np.ndarray[Any, np.dtype[np.uint8]] = numpy.frombuffer(
+            bytearray(self.rgba), dtype=numpy.uint8
+        ).reshape(self.height, self.width, 4)
+        return array
+
+    def __array__(
+        self, dtype: Any = None, copy: bool | None = None
+    ) -> np.ndarray[Any, Any]:
+        array = self.to_array()
+        return array if dtype is None else array.astype(dtype)
+
+    def to_image(self) -> Image.Image:
+        """The picture as a new Pillow image of mode RGBA."""
+        image_module = require_pillow("DiffPicture.to_image")
+        image: Image.Image = image_module.frombytes(
+            "RGBA", (self.width, self.height), self.rgba
+        )
+        return image
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the picture with Pillow; the format follows the file name (PNG is lossless)."""
+        self.to_image().save(path)
+
+
+class Comparison(NamedTuple):
+    """The result of :func:`compare_with_diff`: the figures and the difference picture."""
+
+    metrics: Metrics
+    diff: DiffPicture
+
+
+# Which user last put frames into this thread's cache: the token of a FrameComparer, or None
+# after a one-off comparison. A comparer that finds someone else's frames there starts afresh.
+_cache_user = threading.local()
+
+
+def _comparable_pair(left: FrameLike, right: FrameLike) -> tuple[Frame, Frame]:
+    left_frame, right_frame = as_frame(left), as_frame(right)
+    if left_frame.size != right_frame.size:
+        raise ValueError(
+            "the frames differ in size: left is "
+            f"{left_frame.width}x{left_frame.height}, right is "
+            f"{right_frame.width}x{right_frame.height}"
+        )
+    width, height = compared_size(left_frame.width, left_frame.height)
+    if width < 1 or height < 1:
+        raise ValueError(
+            f"a {left_frame.width}x{left_frame.height} frame reduces to {width}x{height} "
+            "pixels for comparison and cannot be compared"
+        )
+    return left_frame, right_frame
+
+
+def _compare_once(left: Frame, right: Frame) -> Metrics:
+    _cache_user.token = None
+    return Metrics(*_core.compare(left.rgb, right.rgb, left.width, left.height))
+
+
+def compare(left: FrameLike, right: FrameLike) -> Metrics:
+    """Compare two frames of the same size and return their :class:`Metrics`.
+
+    Each side may be a NumPy array (uint8, shape (H, W, 3), (H, W, 4) or (H, W)), a Pillow
+    image, the path of an image file, or a :class:`~quillet.Frame`. Frames larger than
+    1280 x 720 are compared at :func:`compared_size`. Raises ValueError when the sizes differ.
+
+    On the calling thread this replaces the frames of an open :class:`FrameComparer`, which then
+    restarts its smoothing.
+    """
+    return _compare_once(*_comparable_pair(left, right))
+
+
+def compare_with_diff(left: FrameLike, right: FrameLike) -> Comparison:
+    """Like :func:`compare`, and also return the difference picture at the compared size.
+
+    The heat colours are scaled to this pair's own largest difference, which shows in red.
+    """
+    left_frame, right_frame = _comparable_pair(left, right)
+    # The core scales the colours by the previous comparison's max_diff on this thread, so a
+    # first pass over the same pair makes the picture of the second independent of the past.
+    _compare_once(left_frame, right_frame)
+    metrics = _compare_once(left_frame, right_frame)
+    width, height = compared_size(left_frame.width, left_frame.height)
+    return Comparison(metrics, DiffPicture(_core.get_diff_rgba(), width, height))
+
+
+class WrongThreadError(RuntimeError):
+    """A :class:`FrameComparer` was used from a thread other than the one that created it."""
+
+
+class FrameComparer:
+    """Compares a stream of frame pairs, frame after frame, with optional smoothing.
+
+    Each pair goes through the native frame cache (two cached frames, then one comparison).
+    With ``ema_alpha`` below 1.0 each pixel's difference is smoothed over successive pairs by an
+    exponential moving average: ``smoothed = (1 - alpha) * previous + alpha * new``. Smoothing
+    affects the difference picture and ``max_diff``; ``ssim``, ``psnr`` and ``mse`` always come
+    from the two frames alone. The picture's colours are scaled by the previous pair's
+    ``max_diff``, so in the first pair after a start or :meth:`reset` every changed pixel is red.
+
+    Thread model: the native frame cache belongs to the operating-system thread that uses it.
+    A comparer is bound to the thread that creates it; every method raises
+    :class:`WrongThreadError` when called from another thread. Use one comparer per thread.
+    Another comparer or :func:`compare` used in between on the same thread replaces the cached
+    frames; this comparer then starts afresh (smoothing history and colour scale forgotten).
+
+    Use it as a context manager, which releases the cache's frames on exit::
+
+        with FrameComparer(ema_alpha=0.3) as comparer:
+            for metrics in comparer.compare_pairs(zip(lefts, rights)):
+                print(metrics.psnr)
+    """
+
+    def __init__(self, ema_alpha: float = 1.0) -> None:
+        """Bind a comparer to the calling thread; ``ema_alpha`` 1.0 turns smoothing off."""
+        self._thread_id = threading.get_ident()
+        self._thread_name = threading.current_thread().name
+        self._token = object()
+        self._ema_alpha = self._checked_alpha(ema_alpha)
+        self._size: tuple[int, int] | None = None
+        self._compared_size: tuple[int, int] | None = None
+        self._pairs_compared = 0
+        self._closed = False
+
+    @staticmethod
+    def _checked_alpha(alpha: float) -> float:
+        alpha = float(alpha)
+        if not 0.0 < alpha <= 1.0:
+            raise ValueError(
+                f"ema_alpha must be in (0, 1], 1.0 meaning no smoothing; got {alpha}"
+            )
+        return alpha
+
+    def _check_usable(self) -> None:
+        if threading.get_ident() != self._thread_id:
+            raise WrongThreadError(
+                f"this FrameComparer belongs to thread {self._thread_name!r} and cannot be used "
+                f"from thread {threading.current_thread().name!r}: frame caches are per thread, "
+                "so create one comparer in each thread"
+            )
+        if self._closed:
+            raise RuntimeError("this FrameComparer is closed")
+
+    def _owns_cache(self) -> bool:
+        return getattr(_cache_user, "token", None) is self._token
+
+    @property
+    def ema_alpha(self) -> float:
+        """The smoothing factor in (0, 1]; 1.0 means off. The core treats values below 0.01 as 0.01."""
+        return self._ema_alpha
+
+    @ema_alpha.setter
+    def ema_alpha(self, alpha: float) -> None:
+        self._check_usable()
+        self._ema_alpha = self._checked_alpha(alpha)
+        if self._owns_cache():
+            _core.set_ema_alpha(self._ema_alpha)
+
+    @property
+    def pairs_compared(self) -> int:
+        """How many pairs this comparer has compared since it was made."""
+        return self._pairs_compared
+
+    @property
+    def size(self) -> tuple[int, int] | None:
+        """The size of the last pair compared, or None before the first."""
+        return self._size
+
+    @property
+    def closed(self) -> bool:
+        """Whether :meth:`close` was called."""
+        return self._closed
+
+    def _start(self, width: int, height: int) -> None:
+        _core.clear_frame_cache()
+        _core.set_ema_alpha(self._ema_alpha)
+        _core.init_frame_cache(width, height)
+        _cache_user.token = self._token
+        self._size = (width, height)
+        self._compared_size = compared_size(width, height)
+
+    def compare(self, left: FrameLike, right: FrameLike) -> Metrics:
+        """Compare the next pair (same input kinds as :func:`quillet.compare`).
+
+        A pair of another size than the previous one starts afresh, as :meth:`reset` does.
+        """
+        self._check_usable()
+        left_frame, right_frame = _comparable_pair(left, right)
+        if not self._owns_cache() or self._size != left_frame.size:
+            self._start(left_frame.width, left_frame.height)
+        _core.cache_frame(0, left_frame.rgb, left_frame.width, left_frame.height)
+        _core.cache_frame(1, right_frame.rgb, right_frame.width, right_frame.height)
+        metrics = Metrics(*_core.compare_cached_frames())
+        self._pairs_compared += 1
+        return metrics
+
+    def compare_pairs(
+        self, pairs: Iterable[tuple[FrameLike, FrameLike]]
+    ) -> Iterator[Metrics]:
+        """Compare each (left, right) pair in turn, yielding its metrics as it goes."""
+        for left, right in pairs:
+            yield self.compare(left, right)
+
+    def diff_picture(self) -> DiffPicture:
+        """The difference picture of the last pair, at its compared size."""
+        self._check_usable()
+        if self._compared_size is None or self._pairs_compared == 0:
+            raise RuntimeError(
+                "no pair has been compared since the comparer started or was reset"
+            )
+        if not self._owns_cache():
+            raise RuntimeError(
+                "the difference picture was replaced by another comparison on this thread"
+            )
+        width, height = self._compared_size
+        return DiffPicture(_core.get_diff_rgba(), width, height)
+
+    def reset(self) -> None:
+        """Forget the smoothing history and the colour scale; the next pair starts afresh."""
+        self._check_usable()
+        if self._owns_cache():
+            _cache_user.token = None
+            _core.clear_frame_cache()
+        self._size = None
+        self._compared_size = None
+
+    def close(self) -> None:
+        """Release the cached frames and turn smoothing off on this thread. Idempotent."""
+        if self._closed:
+            return
+        self._check_usable()
+        if self._owns_cache():
+            _cache_user.token = None
+            _core.clear_frame_cache()
+            _core.set_ema_alpha(1.0)
+        self._closed = True
+
+    def __enter__(self) -> Self:
+        self._check_usable()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{self._pairs_compared} pairs compared"
+        return f"FrameComparer(ema_alpha={self._ema_alpha}, {state})"
