@@ -63,8 +63,7 @@ bool extract_arguments_fastcall(const FunctionDescription& description, PyObject
                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept {
     const std::size_t parameter_count = description.parameters.size();
     const std::size_t positional = static_cast<std::size_t>(nargs);
-    for (std::size_t i = 0; i < parameter_count; ++i)
-        slots[i] = i < positional ? args[i] : nullptr;
+    for (std::size_t i = 0; i < parameter_count; ++i) slots[i] = i < positional ? args[i] : nullptr;
 
     if (positional > parameter_count) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",

@@ -31,8 +31,8 @@ PyObject* panic_exception = nullptr;
 // Message texts come from the core as UTF-8; a stray byte must not turn one
 // failure into another, so undecodable bytes are replaced.
 PyRef message_object(std::string_view message) noexcept {
-    return PyRef(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                      "replace"));
+    return PyRef(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
 }
 
 }  // namespace
@@ -75,7 +75,6 @@ void panic_after_error() {
 
 void resume_panic_from_python(PyRef fetched) noexcept {
     // The text first: printing consumes the exception.
-    std::string_view fallback = kUnwrappedPanic;
     PyRef text(PyObject_Str(fetched.get()));
     if (!text) PyErr_Clear();
 
@@ -88,7 +87,7 @@ void resume_panic_from_python(PyRef fetched) noexcept {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;
     if (!text) {
-        text = message_object(fallback);
+        text = message_object(kUnwrappedPanic);
         if (!text) return;
     }
     PyRef instance(PyObject_CallOneArg(type, text.get()));

@@ -124,8 +124,7 @@ PyObject* set_ema_alpha(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         PyObject* slots[1];
-        if (!extract_arguments_fastcall(kSetEmaAlpha, args, nargs, kwnames, slots))
-            return nullptr;
+        if (!extract_arguments_fastcall(kSetEmaAlpha, args, nargs, kwnames, slots)) return nullptr;
         const auto alpha = extract_double(slots[0], "alpha");
         if (!alpha) return nullptr;
 

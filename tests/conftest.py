@@ -7,7 +7,6 @@ import textwrap
 import threading
 
 import pytest
-
 from quillet import _core
 
 
@@ -49,6 +48,7 @@ def run_python(tmp_path):
         return subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
             cwd=tmp_path,
+            check=False,
             capture_output=True,
             text=True,
             timeout=timeout,

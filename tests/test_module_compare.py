@@ -6,7 +6,6 @@ import math
 import struct
 
 import pytest
-
 from quillet import _core
 
 BLACK = bytes(3)

@@ -5,7 +5,6 @@ import re
 import sys
 
 import pytest
-
 from quillet import _core
 
 REPORT = re.compile(
@@ -144,7 +143,11 @@ RESUME = """
     ("argument", "call", "message"),
     [
         ("'from python'", "init_frame_cache(1, Index(raised))", "from python"),
-        ("Unprintable()", "cache_frame(Index(raised), b'', 1, 1)", "Unwrapped panic from Python code"),
+        (
+            "Unprintable()",
+            "cache_frame(Index(raised), b'', 1, 1)",
+            "Unwrapped panic from Python code",
+        ),
     ],
     ids=["message-kept", "unprintable-message"],
 )

@@ -4,7 +4,6 @@ owned by the caller, and failing calls release what they took."""
 import sys
 
 import pytest
-
 from quillet import _core
 
 CALLS = 2000

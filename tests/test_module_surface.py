@@ -9,7 +9,6 @@ import shutil
 import subprocess
 
 import pytest
-
 from quillet import _core
 
 FUNCTIONS = [
@@ -78,9 +77,7 @@ def test_stub_file_matches_the_module():
         for node in tree.body
         if isinstance(node, ast.FunctionDef)
     }
-    runtime = {
-        name: list(inspect.signature(getattr(_core, name)).parameters) for name in NAMES
-    }
+    runtime = {name: list(inspect.signature(getattr(_core, name)).parameters) for name in NAMES}
     assert stubbed == runtime
 
 
@@ -130,8 +127,10 @@ def test_main_import_after_subinterpreter_init_raises_import_error(run_python):
     # first, so the subinterpreter calls the entry point itself to be first.
     result = run_python(
         """
-        import _interpreters, importlib.util
-        origin = importlib.util.find_spec("quillet._core").origin
+        import _interpreters, importlib.machinery, importlib.util, os
+        # Found without importing the package, which may itself import _core.
+        package = os.path.dirname(importlib.util.find_spec("quillet").origin)
+        origin = os.path.join(package, "_core" + importlib.machinery.EXTENSION_SUFFIXES[0])
         sub = _interpreters.create("legacy")
         failure = _interpreters.run_string(sub, f'''
         import ctypes

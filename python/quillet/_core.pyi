@@ -2,7 +2,16 @@
 
 from typing import SupportsFloat, SupportsIndex
 
-__all__: list[str]
+__all__ = [
+    "compare",
+    "init_frame_cache",
+    "cache_frame",
+    "compare_cached_frames",
+    "get_diff_rgba",
+    "clear_frame_cache",
+    "set_config",
+    "set_ema_alpha",
+]
 
 def compare(
     left: bytes, right: bytes, width: SupportsIndex, height: SupportsIndex
@@ -12,7 +21,9 @@ def compare(
 def init_frame_cache(width: SupportsIndex, height: SupportsIndex) -> None:
     """Initialize frame cache with expected dimensions"""
 
-def cache_frame(slot: SupportsIndex, rgb: bytes, width: SupportsIndex, height: SupportsIndex) -> None:
+def cache_frame(
+    slot: SupportsIndex, rgb: bytes, width: SupportsIndex, height: SupportsIndex
+) -> None:
     """Cache a frame to slot (0=left, 1=right)
     RGB data should be width * height * 3 bytes"""
 
@@ -25,7 +36,9 @@ def get_diff_rgba() -> bytes:
 def clear_frame_cache() -> None:
     """Clear frame cache"""
 
-def set_config(max_width: SupportsIndex, max_height: SupportsIndex, block_size: SupportsIndex) -> None:
+def set_config(
+    max_width: SupportsIndex, max_height: SupportsIndex, block_size: SupportsIndex
+) -> None:
     """Set comparison config"""
 
 def set_ema_alpha(alpha: SupportsFloat | SupportsIndex) -> None:
