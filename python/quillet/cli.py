@@ -216,9 +216,10 @@ class _VideoTally:
             worst = pick_worst(
                 self.records, key=lambda record: getattr(record.metrics, name)
             )
+            worst_text = str(worst.index) if min(values) != max(values) else "-"
             lines.append(
                 f"  {name:<9}{sum(values) / count:>14.6g}{min(values):>14.6g}"
-                f"{max(values):>14.6g}  {worst.index}"
+                f"{max(values):>14.6g}  {worst_text}"
             )
         differing = [record for record in self.records if not record.metrics.identical]
         differing.sort(key=lambda record: (record.metrics.psnr, record.index))
@@ -247,15 +248,21 @@ def _run_video(args: argparse.Namespace) -> int:
     thresholds = _threshold_values(args)
     with ExitStack() as stack:
         left_source, right_source = _open_sources(args, stack)
+        left_total, right_total = left_source.total, right_source.total
+        lengths_known_to_differ = (
+            left_total is not None
+            and right_total is not None
+            and left_total != right_total
+        )
         if (
-            left_source.total is not None
-            and right_source.total is not None
-            and left_source.total != right_source.total
+            left_total is not None
+            and right_total is not None
+            and left_total != right_total
         ):
             print(
-                f"quillet: warning: {left_source.name} has {left_source.total} frames, "
-                f"{right_source.name} has {right_source.total}; comparing the first "
-                f"{min(left_source.total, right_source.total)}",
+                f"quillet: warning: {left_source.name} has {left_total} frames, "
+                f"{right_source.name} has {right_total}; comparing the first "
+                f"{min(left_total, right_total)}",
                 file=sys.stderr,
             )
         csv_writer = None
@@ -317,7 +324,7 @@ def _run_video(args: argparse.Namespace) -> int:
         progress.close()
 
         lengths_differ = (left is None) != (right is None)
-        if lengths_differ:
+        if lengths_differ and not lengths_known_to_differ:
             shorter, longer = (
                 (left_source, right_source)
                 if left is None
@@ -331,33 +338,56 @@ def _run_video(args: argparse.Namespace) -> int:
         if not tally.records:
             raise UsageError("there were no frame pairs to compare")
 
-        first = tally.records[0]
         size = comparer.size or (0, 0)
-        compared = compared_size(*size)
-        size_note = f"{size[0]}x{size[1]}"
-        if compared != size:
-            size_note += f", compared at {compared[0]}x{compared[1]}"
-        step_note = f", every {args.every}th" if args.every > 1 else ""
-        smoothing = f", smoothing {args.ema:g}" if args.ema < 1.0 else ""
-        print(
-            f"{left_source.name} vs {right_source.name}: {len(tally.records)} frame pairs "
-            f"from {first.index} ({size_note}{step_note}{smoothing})"
+        # With the table on standard output, the summary goes to standard error.
+        summary = sys.stderr if args.csv == "-" else sys.stdout
+        return _print_video_summary(
+            summary,
+            args,
+            (left_source.name, right_source.name),
+            size,
+            tally,
+            lengths_differ,
         )
-        for line in tally.summary_lines():
-            print(line)
-        if lengths_differ:
-            print("result: different lengths")
-            return EXIT_DIFFERENT
-        if tally.failed:
-            reason = "outside the thresholds" if thresholds else "different"
-            print(f"result: {tally.failed} frame pairs {reason}")
-            return EXIT_DIFFERENT
+
+
+def _print_video_summary(
+    out: TextIO,
+    args: argparse.Namespace,
+    names: tuple[str, str],
+    size: tuple[int, int],
+    tally: _VideoTally,
+    lengths_differ: bool,
+) -> int:
+    compared = compared_size(*size)
+    size_note = f"{size[0]}x{size[1]}"
+    if compared != size:
+        size_note += f", compared at {compared[0]}x{compared[1]}"
+    step_note = f", one frame in {args.every}" if args.every > 1 else ""
+    smoothing = f", smoothing {args.ema:g}" if args.ema < 1.0 else ""
+    print(
+        f"{names[0]} vs {names[1]}: {len(tally.records)} frame pairs "
+        f"compared ({size_note}{step_note}{smoothing})",
+        file=out,
+    )
+    for line in tally.summary_lines():
+        print(line, file=out)
+    if lengths_differ:
+        print("result: different lengths", file=out)
+        return EXIT_DIFFERENT
+    if tally.failed:
+        reason = "outside the thresholds" if _threshold_values(args) else "different"
         print(
-            "result: identical"
-            if not thresholds or tally.identical == len(tally.records)
-            else "result: within the thresholds"
+            f"result: {tally.failed} of {len(tally.records)} frame pairs {reason}",
+            file=out,
         )
-        return EXIT_SAME
+        return EXIT_DIFFERENT
+    all_identical = tally.identical == len(tally.records)
+    print(
+        "result: " + ("identical" if all_identical else "within the thresholds"),
+        file=out,
+    )
+    return EXIT_SAME
 
 
 def _run_demo(args: argparse.Namespace) -> int:
