@@ -61,13 +61,6 @@ def test_function_signature_doc_and_owner(name, signature, doc):
     assert function.__module__ == "quillet._core"
 
 
-def test_parameters_can_be_given_by_position_or_keyword():
-    for name, _, _ in FUNCTIONS:
-        for parameter in inspect.signature(getattr(_core, name)).parameters.values():
-            assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
-            assert parameter.default is inspect.Parameter.empty
-
-
 def test_stub_file_matches_the_module():
     stub = pathlib.Path(_core.__file__).with_name("_core.pyi")
     assert stub.with_name("py.typed").exists()
