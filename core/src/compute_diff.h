@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "numeric.h"
 
@@ -111,7 +112,21 @@ using DiffKernel = PassSums (*)(const PixelPass&);
 // The definition of the pass: plain scalar code, one pixel at a time.
 PassSums compute_diff_scalar(const PixelPass& pass);
 
-// The kernel used by compute_diff_impl; chosen once per process.
+// The kernel used by compute_diff_impl; chosen once per process (see
+// select_diff_kernel, read from the environment variable QUILLET_KERNEL).
 DiffKernel active_diff_kernel();
+
+// The kernels built into this library, best first, the scalar one last.
+struct DiffKernelInfo {
+    const char* name;  // "avx512", "avx2", "neon", "scalar"
+    DiffKernel run;
+    bool (*runs)() noexcept;  // whether this processor can run it
+};
+std::span<const DiffKernelInfo> diff_kernels() noexcept;
+
+// The kernel that QUILLET_KERNEL=`forced` selects; null or empty selects the
+// best one this processor runs. Panics when the name is not a kernel, or names
+// one that this build lacks or this processor cannot run.
+const DiffKernelInfo& select_diff_kernel(const char* forced);
 
 }  // namespace quillet

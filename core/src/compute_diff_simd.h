@@ -1,0 +1,127 @@
+// Scalar helpers shared by the vector kernels: exact group sums of the two
+// running totals, tie resolution on lane bit masks and the ordered replay.
+// Everything here has internal linkage, so each kernel translation unit gets its
+// own copy compiled with its own instruction-set flags.
+//
+// Why a group of terms may be summed in any order (the exactness argument):
+//
+// Let s be a float with 2^e <= s < 2^(e+1); every float in [2^e, 2^(e+1)] is a
+// multiple of u = 2^(e-23), spaced u apart. Let t >= 0 be a float and write
+// t = (q + f) * u with q an integer and 0 <= f < 1 (f may be non-zero only when
+// t's exponent is below e). Put r = q when f < 1/2, r = q + 1 when f > 1/2, and
+// for f = 1/2 (a tie) r = q + c with c in {0, 1} chosen so that s/u + r is even.
+// If s + r*u < 2^(e+1), then fl(s + t) = s + r*u:
+//   x = s + t >= s >= 2^e and x < s + r*u + u/2 <= 2^(e+1) - u/2, so x lies in
+//   the interval where floats are spaced u apart; s + r*u is such a float, within
+//   u/2 of x; it is the unique nearest one when f != 1/2, and when f = 1/2 it is
+//   the even neighbour, which round-to-nearest-even picks.
+// By induction over a run of terms, as long as the running value s/u + r_1 + ...
+// + r_j stays below 2^24 (it only grows, so checking the last one suffices), the
+// ordered float sum equals s + (r_1 + ... + r_m) * u, which is an integer sum in
+// units of u: lanes may add their r in any order. Only the tie choices c depend
+// on the order, through the parity of the running value: after a tie the value
+// is even, after any other term its parity flips with r's parity. So c_i is the
+// parity of the r's since the previous tie (or since the start, counting the
+// starting value), which resolve_ties computes with bit operations on masks.
+//
+// The distance total has a simpler regime before it reaches 2^24: all terms are
+// integers, so every partial sum is an integer below 2^24 and is held exactly.
+//
+// Identical pixels add the similarity term 1.0 exactly (|Yl - Yr| = 0 gives
+// 0 * step + 1 = 1); in units of u that is 2^(23-e), an integer with no rounding,
+// so runs of identical pixels go through the same exact sum. (For k additions of
+// 1.0 this is the statement that they equal one addition of float(k) when
+// s == 0, k <= 2^24, or k <= s < 2^22; the tests check that statement.)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "compute_diff.h"
+
+namespace quillet {
+namespace {
+
+// Lanes per group: one 64-bit mask holds one bit per pixel of a group.
+constexpr std::size_t kGroupPixels = 64;
+
+struct TieResolution {
+    std::uint32_t round_ups;   // ties rounded up (c_i = 1)
+    std::uint32_t parity_out;  // parity of the running value after the last lane
+};
+
+// `parity`: bit i is the parity of r_i (of q_i for a tie lane); `ties`: bit i set
+// for a tie; `parity_in`: parity of the running value before lane 0.
+inline TieResolution resolve_ties(std::uint64_t parity, std::uint64_t ties,
+                                  std::uint32_t parity_in) noexcept {
+    // prefix[i] = parity[0] ^ ... ^ parity[i]
+    std::uint64_t prefix = parity;
+    prefix ^= prefix << 1;
+    prefix ^= prefix << 2;
+    prefix ^= prefix << 4;
+    prefix ^= prefix << 8;
+    prefix ^= prefix << 16;
+    prefix ^= prefix << 32;
+    // last_tie[i] = prefix at the last tie at or before i, or parity_in when none.
+    std::uint64_t last_tie = prefix & ties;
+    std::uint64_t seen = ties;
+    for (unsigned shift = 1; shift < 64; shift <<= 1) {
+        last_tie |= (last_tie << shift) & ~seen;
+        seen |= seen << shift;
+    }
+    if (parity_in != 0) last_tie |= ~seen;
+    // The running value before tie i has parity prefix[i-1] ^ last_tie[i-1]; the
+    // tie rounds up when that plus q_i is odd, i.e. when prefix[i] ^ last_tie[i-1].
+    const std::uint64_t before = (last_tie << 1) | (parity_in & 1u);
+    const std::uint64_t ups = ties & (prefix ^ before);
+    return {static_cast<std::uint32_t>(__builtin_popcountll(ups)),
+            static_cast<std::uint32_t>(((prefix ^ last_tie) >> 63) & 1u)};
+}
+
+inline std::uint32_t float_bits(float x) noexcept { return std::bit_cast<std::uint32_t>(x); }
+inline float bits_float(std::uint32_t b) noexcept { return std::bit_cast<float>(b); }
+
+// Exponent field of a running sum usable for the binade method: a positive
+// normal float; 0 when the method does not apply.
+inline std::uint32_t binade_exponent(float sum) noexcept {
+    const std::uint32_t e = float_bits(sum) >> 23;  // the sign bit makes negatives >= 256
+    return (e >= 1 && e <= 254) ? e : 0;
+}
+
+// Commits a group to a running sum in the binade regime: `units` is the sum of
+// the lanes' r (ties counted at q), `parity`/`ties` their masks. Returns false
+// (sum untouched) when the result would leave the binade.
+inline bool commit_binade(float& sum, std::uint64_t units, std::uint64_t parity,
+                          std::uint64_t ties) noexcept {
+    const std::uint32_t bits = float_bits(sum);
+    std::uint64_t added = units;
+    if (ties != 0) added += resolve_ties(parity, ties, bits & 1u).round_ups;
+    const std::uint64_t significand = (bits & 0x7FFFFFu) | 0x800000u;
+    if (significand + added >= (1u << 24)) return false;
+    sum = bits_float(bits + static_cast<std::uint32_t>(added));
+    return true;
+}
+
+// The distance total below 2^24 is an exact integer; a group of integer terms
+// keeps it exact while the result stays <= 2^24.
+inline bool commit_integer(float& sum, std::uint64_t units) noexcept {
+    const std::uint64_t result = static_cast<std::uint64_t>(sum) + units;
+    if (result > (1u << 24)) return false;
+    sum = static_cast<float>(result);
+    return true;
+}
+
+// The ordered fallback: the real additions, one term at a time.
+inline float add_in_order(float sum, const float* terms, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) sum = sum + terms[i];
+    return sum;
+}
+
+}  // namespace
+
+// The scalar reference step over pixels [begin, end), continuing `sums`; defined
+// in the baseline dispatch unit so that no vector-flagged copy of it exists.
+void compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
+                               PassSums& sums);
+
+}  // namespace quillet

@@ -1,0 +1,471 @@
+// Every vector kernel against the scalar reference: the three running figures
+// (bit for bit), the picture and the smoothing history, over sizes, tails,
+// unaligned starts, all passes, colour scales and contents chosen to drive the
+// running sums through binade changes and rounding ties. Also the tie
+// resolution on masks, the "k times 1.0" statement, and kernel selection.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "compute_diff.h"
+#include "compute_diff_simd.h"
+#include "panic.h"
+#include "test_support.h"
+
+namespace quillet {
+namespace {
+
+using testing::Bytes;
+using testing::Random;
+
+std::vector<std::string> vector_kernels_here() {
+    std::vector<std::string> names;
+    for (const DiffKernelInfo& kernel : diff_kernels())
+        if (kernel.runs() && std::string(kernel.name) != "scalar") names.push_back(kernel.name);
+    return names;
+}
+
+DiffKernel kernel_named(const std::string& name) {
+    for (const DiffKernelInfo& kernel : diff_kernels())
+        if (name == kernel.name) return kernel.run;
+    return nullptr;
+}
+
+struct Frames {
+    Bytes left, right;
+};
+
+// One pass of `kernel` on frames placed `offset` bytes into their buffers.
+struct Outcome {
+    PassSums sums;
+    Bytes rgba;
+    std::vector<float> ema;
+};
+
+Outcome run_pass(DiffKernel kernel, const Frames& frames, std::size_t pixels, SmoothingPass mode,
+                 float colour_scale, float alpha, const std::vector<float>& ema_in,
+                 std::size_t offset) {
+    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels);
+    std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
+    std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+    Outcome out;
+    Bytes rgba(offset + 4 * pixels, 0xAB);
+    std::vector<float> ema = ema_in;
+    ema.resize(pixels + 1, 0.0f);  // + 1: room to start the history at an odd float
+    const std::size_t ema_offset = offset % 2;
+    if (ema_offset != 0) ema.insert(ema.begin(), -7.0f);
+    const PixelPass pass{left.data() + offset,
+                         right.data() + offset,
+                         rgba.data() + offset,
+                         mode == SmoothingPass::plain ? nullptr : ema.data() + ema_offset,
+                         pixels,
+                         mode,
+                         colour_scale,
+                         alpha,
+                         1.0f - alpha};
+    out.sums = kernel(pass);
+    out.rgba.assign(rgba.begin() + static_cast<std::ptrdiff_t>(offset), rgba.end());
+    out.ema.assign(ema.begin() + static_cast<std::ptrdiff_t>(ema_offset),
+                   ema.begin() + static_cast<std::ptrdiff_t>(ema_offset + pixels));
+    return out;
+}
+
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+// Compares one pass of `name` with the scalar kernel; returns a description of
+// the first difference, or "" when the two agree.
+std::string difference(const std::string& name, const Frames& frames, std::size_t pixels,
+                       SmoothingPass mode, float colour_scale, float alpha,
+                       const std::vector<float>& ema_in, std::size_t offset) {
+    const Outcome want = run_pass(compute_diff_scalar, frames, pixels, mode, colour_scale, alpha,
+                                  ema_in, offset);
+    const Outcome got =
+        run_pass(kernel_named(name), frames, pixels, mode, colour_scale, alpha, ema_in, offset);
+    if (bits(got.sums.similarity_sum) != bits(want.sums.similarity_sum))
+        return "similarity sum " + std::to_string(got.sums.similarity_sum) + " != " +
+               std::to_string(want.sums.similarity_sum);
+    if (bits(got.sums.distance_total) != bits(want.sums.distance_total))
+        return "distance total " + std::to_string(got.sums.distance_total) + " != " +
+               std::to_string(want.sums.distance_total);
+    if (bits(got.sums.max_tested) != bits(want.sums.max_tested))
+        return "max " + std::to_string(got.sums.max_tested) + " != " +
+               std::to_string(want.sums.max_tested);
+    for (std::size_t i = 0; i < got.rgba.size(); ++i)
+        if (got.rgba[i] != want.rgba[i]) return "picture byte " + std::to_string(i);
+    for (std::size_t i = 0; i < pixels; ++i)
+        if (bits(got.ema[i]) != bits(want.ema[i])) return "history entry " + std::to_string(i);
+    return "";
+}
+
+// ---- frame contents ---------------------------------------------------------------
+
+Frames random_frames(std::size_t pixels, std::uint64_t seed) {
+    Random random(seed);
+    return {random.bytes(3 * pixels), random.bytes(3 * pixels)};
+}
+
+// Right = left except for `changed_percent` of the pixels, either in rectangles
+// (clustered) or one by one (scattered); the changes vary in size so that
+// some stay below the threshold.
+Frames changed_frames(std::size_t width, std::size_t height, unsigned changed_percent,
+                      bool clustered, std::uint64_t seed) {
+    Random random(seed);
+    const std::size_t pixels = width * height;
+    Frames f{random.bytes(3 * pixels), {}};
+    f.right = f.left;
+    auto change = [&](std::size_t i) {
+        const unsigned size = random.below(4) == 0 ? 255 : 1 + random.below(60);
+        for (std::size_t c = 0; c < 3; ++c)
+            f.right[3 * i + c] = static_cast<std::uint8_t>(f.left[3 * i + c] + random.below(size));
+    };
+    std::size_t target = pixels * changed_percent / 100;
+    if (!clustered) {
+        for (std::size_t j = 0; j < target; ++j) change(random.below(static_cast<std::uint32_t>(pixels)));
+        return f;
+    }
+    while (target > 0 && width > 0 && height > 0) {
+        const std::size_t w = 1 + random.below(static_cast<std::uint32_t>(width < 40 ? width : 40));
+        const std::size_t h = 1 + random.below(static_cast<std::uint32_t>(height < 30 ? height : 30));
+        const std::size_t x0 = random.below(static_cast<std::uint32_t>(width - w + 1));
+        const std::size_t y0 = random.below(static_cast<std::uint32_t>(height - h + 1));
+        for (std::size_t y = y0; y < y0 + h; ++y)
+            for (std::size_t x = x0; x < x0 + w; ++x) change(y * width + x);
+        target = target > w * h ? target - w * h : 0;
+    }
+    return f;
+}
+
+// Colours whose similarity term against black has a short significand, so that
+// adding it to a running sum in a suitable binade is an exact tie.
+std::vector<testing::Rgb> short_term_colours() {
+    std::vector<testing::Rgb> found;
+    std::vector<bool> zeros_seen(24, false);
+    const std::uint8_t black[3] = {0, 0, 0};
+    for (unsigned r = 0; r < 256; ++r)
+        for (unsigned g = 0; g < 256; ++g)
+            for (unsigned b = 0; b < 256; b += 3) {
+                const std::uint8_t colour[3] = {static_cast<std::uint8_t>(r),
+                                                static_cast<std::uint8_t>(g),
+                                                static_cast<std::uint8_t>(b)};
+                const float term = similarity_term(colour, black);
+                const std::uint32_t significand = (bits(term) & 0x7FFFFFu) | 0x800000u;
+                const int zeros = std::countr_zero(significand);
+                if (term > 0.0f && zeros >= 4 && zeros < 24 && !zeros_seen[zeros]) {
+                    zeros_seen[zeros] = true;
+                    found.push_back({colour[0], colour[1], colour[2]});
+                }
+            }
+    return found;
+}
+
+// Every pixel one of a few (colour, black) pairs, in runs: each pair's term
+// ties with the running sum in one binade, and the distance is odd for many.
+Frames tie_heavy_frames(std::size_t pixels, std::uint64_t seed) {
+    static const std::vector<testing::Rgb> colours = short_term_colours();
+    Random random(seed);
+    Frames f{Bytes(3 * pixels), Bytes(3 * pixels, 0)};
+    std::size_t i = 0;
+    while (i < pixels) {
+        const testing::Rgb c = colours[random.below(static_cast<std::uint32_t>(colours.size()))];
+        const std::size_t run = 1 + random.below(3000);
+        for (std::size_t j = 0; j < run && i < pixels; ++j, ++i) {
+            f.left[3 * i] = c.r;
+            f.left[3 * i + 1] = c.g;
+            f.left[3 * i + 2] = c.b;
+        }
+    }
+    return f;
+}
+
+// A smoothing history as a priming pass of other frames leaves it.
+std::vector<float> primed_history(std::size_t pixels, std::uint64_t seed) {
+    const Frames earlier = changed_frames(pixels, 1, 30, false, seed);
+    std::vector<float> ema(pixels);
+    Bytes rgba(4 * pixels);
+    const PixelPass pass{earlier.left.data(), earlier.right.data(), rgba.data(), ema.data(),
+                         pixels, SmoothingPass::priming, 1.0f, 0.5f, 0.5f};
+    compute_diff_scalar(pass);
+    return ema;
+}
+
+// ---- the kernels against the scalar one ---------------------------------------------
+
+class KernelTest : public ::testing::TestWithParam<std::string> {};
+
+struct PassCase {
+    SmoothingPass mode;
+    float alpha;
+};
+constexpr PassCase kPasses[] = {
+    {SmoothingPass::plain, 1.0f},
+    {SmoothingPass::priming, 0.5f},
+    {SmoothingPass::smoothing, 0.5f},
+    {SmoothingPass::smoothing, 0.01f},
+    {SmoothingPass::smoothing, 0.3f},
+};
+// 1 (fresh cache), 1/195075 (after a maximal difference), and scales a previous
+// comparison's max_diff gives.
+const float kColourScales[] = {1.0f, 1.0f / 195075.0f, 1.0f / 10000.0f, 1.0f / 2809.5f,
+                               1.0f / 48213.0f};
+
+TEST_P(KernelTest, every_size_tail_and_start_matches_scalar) {
+    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            const std::uint64_t seed = pixels * 7 + offset;
+            const Frames frames = (pixels % 3 == 0) ? random_frames(pixels, seed)
+                                                    : changed_frames(pixels, 1, 20, pixels % 3 == 1, seed);
+            const std::vector<float> ema = primed_history(pixels, seed + 1);
+            for (const PassCase& p : kPasses) {
+                const float scale = kColourScales[(pixels + offset) % std::size(kColourScales)];
+                const std::string diff =
+                    difference(GetParam(), frames, pixels, p.mode, scale, p.alpha, ema, offset);
+                ASSERT_EQ(diff, "") << "pixels " << pixels << " offset " << offset << " mode "
+                                    << static_cast<int>(p.mode) << " alpha " << p.alpha;
+            }
+        }
+    }
+}
+
+struct FrameCase {
+    const char* name;
+    Frames (*make)(std::size_t width, std::size_t height);
+};
+
+const FrameCase kLargeFrames[] = {
+    {"identical", [](std::size_t w, std::size_t h) { return changed_frames(w, h, 0, true, 11); }},
+    {"clustered_5_percent",
+     [](std::size_t w, std::size_t h) { return changed_frames(w, h, 5, true, 12); }},
+    {"scattered_5_percent",
+     [](std::size_t w, std::size_t h) { return changed_frames(w, h, 5, false, 13); }},
+    {"random", [](std::size_t w, std::size_t h) { return random_frames(w * h, 14); }},
+    {"ties", [](std::size_t w, std::size_t h) { return tie_heavy_frames(w * h, 15); }},
+    // Terms near 0 first (the similarity sum stays below 1 for a while), then
+    // identical pixels whose terms of 1.0 lie above the sum's binade.
+    {"small_sum_then_identical",
+     [](std::size_t w, std::size_t h) {
+         Frames f = changed_frames(w, h, 0, true, 16);
+         for (std::size_t i = 0; i < 200; ++i)
+             for (std::size_t c = 0; c < 3; ++c) {
+                 f.left[3 * i + c] = 255;
+                 f.right[3 * i + c] = (i == 70 || i == 130) ? 40 : 0;
+             }
+         return f;
+     }},
+    {"white_on_black",
+     [](std::size_t w, std::size_t h) {
+         return Frames{testing::solid_frame(static_cast<int>(w), static_cast<int>(h), {255, 255, 255}),
+                       Bytes(3 * w * h, 0)};
+     }},
+};
+
+TEST_P(KernelTest, full_size_frames_match_scalar) {
+    const std::size_t width = 1280, height = 720, pixels = width * height;
+    const std::vector<float> ema = primed_history(pixels, 99);
+    for (const FrameCase& frame_case : kLargeFrames) {
+        const Frames frames = frame_case.make(width, height);
+        for (const PassCase& p : kPasses) {
+            for (const float scale : {1.0f, 1.0f / 195075.0f, 1.0f / 23456.0f}) {
+                const std::string diff =
+                    difference(GetParam(), frames, pixels, p.mode, scale, p.alpha, ema, 1);
+                ASSERT_EQ(diff, "") << frame_case.name << " mode " << static_cast<int>(p.mode)
+                                    << " scale " << scale;
+            }
+        }
+    }
+}
+
+TEST_P(KernelTest, odd_sizes_and_clustered_changes_match_scalar) {
+    const std::size_t sizes[][2] = {{641, 359}, {333, 17}, {1279, 1}, {17, 1023}, {1000, 720}};
+    for (const auto& size : sizes) {
+        const std::size_t pixels = size[0] * size[1];
+        const std::vector<float> ema = primed_history(pixels, size[0]);
+        const Frames frames = changed_frames(size[0], size[1], 5, true, size[1]);
+        for (const PassCase& p : kPasses) {
+            const std::string diff =
+                difference(GetParam(), frames, pixels, p.mode, 1.0f / 31000.0f, p.alpha, ema, 3);
+            ASSERT_EQ(diff, "") << size[0] << "x" << size[1] << " mode " << static_cast<int>(p.mode);
+        }
+    }
+}
+
+// A history holding values no ordinary stream produces: NaN, infinities,
+// negatives, values right at the threshold.
+TEST_P(KernelTest, unusual_history_values_match_scalar) {
+    const std::size_t pixels = 4099;
+    Random random(5);
+    std::vector<float> ema(pixels);
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              -1.0f,
+                              -5000.0f,
+                              kChangeThreshold,
+                              std::nextafter(kChangeThreshold, 0.0f),
+                              1e30f,
+                              0.0f};
+    for (float& v : ema) v = specials[random.below(std::size(specials))];
+    const Frames frames = changed_frames(pixels, 1, 50, false, 6);
+    for (const float alpha : {0.5f, 0.01f, 0.99f}) {
+        const std::string diff = difference(GetParam(), frames, pixels, SmoothingPass::smoothing,
+                                            1.0f / 7777.0f, alpha, ema, 2);
+        ASSERT_EQ(diff, "") << "alpha " << alpha;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(kernels, KernelTest, ::testing::ValuesIn(vector_kernels_here()),
+                         [](const auto& info) { return info.param; });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelTest);
+
+// ---- the exactness arguments ------------------------------------------------------
+
+// resolve_ties against a step-by-step simulation of round-half-to-even on a
+// running integer value.
+TEST(exact_sum_test, tie_resolution_matches_sequential_rounding) {
+    Random random(21);
+    for (int trial = 0; trial < 20000; ++trial) {
+        std::uint64_t start = random.next() & 0xFFFFFF;
+        std::uint64_t parity = 0, ties = 0, units = 0;
+        std::uint64_t value = start;
+        const unsigned density = random.below(4);
+        for (unsigned i = 0; i < 64; ++i) {
+            const std::uint64_t q = random.below(density == 0 ? 3 : 100000);
+            const bool tie = random.below(4) < density;
+            // Ordered: value + q + 1/2 rounds to the even neighbour.
+            if (tie) {
+                value += q;
+                if (value & 1) value += 1;
+            } else {
+                value += q;
+            }
+            units += q;
+            parity |= (q & 1) << i;
+            ties |= static_cast<std::uint64_t>(tie) << i;
+        }
+        const TieResolution resolved = resolve_ties(parity, ties, start & 1);
+        ASSERT_EQ(start + units + resolved.round_ups, value) << "trial " << trial;
+        ASSERT_EQ(resolved.parity_out, value & 1) << "trial " << trial;
+    }
+}
+
+// k ordered additions of 1.0 equal one addition of float(k) when the sum is 0
+// or k <= sum < 2^22; just above 2^22 the statement fails, which is why the
+// condition is part of it.
+TEST(exact_sum_test, adding_ones_in_order_equals_one_addition_under_the_condition) {
+    Random random(3);
+    auto ordered = [](float sum, unsigned k) {
+        for (unsigned i = 0; i < k; ++i) sum = sum + 1.0f;
+        return sum;
+    };
+    for (int trial = 0; trial < 200000; ++trial) {
+        const float sum = std::bit_cast<float>(
+            static_cast<std::uint32_t>(0x3F800000u + random.below(0x4A800000u - 0x3F800000u)));
+        const unsigned k = 1 + random.below(sum < 300.0f ? static_cast<unsigned>(sum) : 300u);
+        ASSERT_EQ(bits(ordered(sum, k)), bits(sum + static_cast<float>(k))) << sum << " + " << k;
+    }
+    for (unsigned k = 0; k <= 4096; ++k) ASSERT_EQ(ordered(0.0f, k), static_cast<float>(k));
+    const float just_below = 8388607.5f;  // 2^23 - 1/2, above 2^22
+    EXPECT_NE(bits(ordered(just_below, 2)), bits(just_below + 2.0f));
+}
+
+// ---- kernel selection -----------------------------------------------------------------
+
+TEST(kernel_selection_test, table_is_in_priority_order_and_ends_with_scalar) {
+    const auto kernels = diff_kernels();
+    ASSERT_FALSE(kernels.empty());
+    EXPECT_STREQ(kernels.back().name, "scalar");
+    EXPECT_EQ(select_diff_kernel(nullptr).run, select_diff_kernel("").run);
+    // The automatic choice is the first kernel that runs here.
+    for (const DiffKernelInfo& kernel : kernels) {
+        if (!kernel.runs()) continue;
+        EXPECT_STREQ(select_diff_kernel(nullptr).name, kernel.name);
+        break;
+    }
+}
+
+TEST(kernel_selection_test, every_runnable_kernel_can_be_forced) {
+    for (const DiffKernelInfo& kernel : diff_kernels()) {
+        if (!kernel.runs()) continue;
+        EXPECT_EQ(select_diff_kernel(kernel.name).run, kernel.run) << kernel.name;
+    }
+}
+
+TEST(kernel_selection_test, unknown_name_fails_naming_the_variable_and_valid_names) {
+    try {
+        select_diff_kernel("avx1024");
+        FAIL() << "no failure";
+    } catch (const Panic& failure) {
+        EXPECT_EQ(failure.message(),
+                  "QUILLET_KERNEL=avx1024 is not a kernel name; valid names: scalar, avx2, "
+                  "avx512, neon");
+    }
+}
+
+TEST(kernel_selection_test, a_kernel_that_cannot_run_here_is_refused) {
+    // neon on x86-64 or avx512 on arm64: known, but absent from this build.
+    const char* absent = nullptr;
+    for (const char* name : {"neon", "avx512", "avx2"}) {
+        bool present = false;
+        for (const DiffKernelInfo& kernel : diff_kernels())
+            present = present || (std::string(kernel.name) == name && kernel.runs());
+        if (!present) {
+            absent = name;
+            break;
+        }
+    }
+    ASSERT_NE(absent, nullptr);
+    try {
+        select_diff_kernel(absent);
+        FAIL() << "no failure";
+    } catch (const Panic& failure) {
+        EXPECT_NE(failure.message().find(std::string("QUILLET_KERNEL=") + absent), std::string::npos)
+            << failure.message();
+        EXPECT_NE(failure.message().find("available here: "), std::string::npos);
+    }
+}
+
+// The environment variable itself, read once per process: checked in a fresh
+// process for each value.
+class KernelEnvironmentTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(KernelEnvironmentTest, variable_forces_the_named_kernel) {
+    for (const DiffKernelInfo& kernel : diff_kernels()) {
+        if (!kernel.runs()) continue;
+        const std::string name = kernel.name;
+        EXPECT_EXIT(
+            {
+                setenv("QUILLET_KERNEL", name.c_str(), 1);
+                std::exit(active_diff_kernel() == kernel_named(name) ? 7 : 1);
+            },
+            ::testing::ExitedWithCode(7), "")
+            << name;
+    }
+}
+
+TEST_F(KernelEnvironmentTest, unknown_name_in_the_variable_fails_every_comparison) {
+    EXPECT_EXIT(
+        {
+            setenv("QUILLET_KERNEL", "fastest", 1);
+            int failures = 0;
+            for (int i = 0; i < 2; ++i) {
+                try {
+                    active_diff_kernel();
+                } catch (const Panic&) {
+                    ++failures;
+                }
+            }
+            std::exit(failures == 2 ? 7 : 1);
+        },
+        ::testing::ExitedWithCode(7), "QUILLET_KERNEL=fastest is not a kernel name");
+}
+
+}  // namespace
+}  // namespace quillet
