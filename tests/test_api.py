@@ -173,34 +173,21 @@ def test_missing_and_unreadable_files_raise_os_errors(tmp_path):
     [
         ((b"\0" * 11, 2, 2), "needs 12 bytes, got 11"),
         ((b"", 0, 1), "width must be at least 1"),
-        ((b"", 1, -3), "height must be at least 1"),
         (("abc", 1, 1), "must be bytes"),
-        ((b"\0" * 3, 1.0, 1), "width must be an int"),
     ],
-    ids=["short", "zero-width", "negative-height", "str", "float-width"],
+    ids=["short", "zero-width", "str"],
 )
 def test_frame_checks_its_bytes_and_size(arguments, message):
     with pytest.raises((ValueError, TypeError), match=message):
         quillet.Frame(*arguments)
 
 
-def test_frame_copies_writable_buffers_into_bytes():
-    frame = quillet.Frame(bytearray(b"\1\2\3"), 1, 1)
-    assert type(frame.rgb) is bytes
-    assert quillet.compare(frame, quillet.Frame(memoryview(b"\1\2\3"), 1, 1)).identical
-
-
 # --- metrics ------------------------------------------------------------------------------
 
 
-def test_identical_frames_give_the_perfect_figures():
+def test_identical_and_opposite_frames_give_the_extreme_figures():
     rgb = random_rgb(9, 11, seed=6)
-    metrics = quillet.compare(rgb, rgb.copy())
-    assert metrics == quillet.Metrics(1.0, 100.0, 0.0, 0.0)
-    assert metrics.identical
-
-
-def test_white_against_black_gives_the_extreme_figures():
+    assert quillet.compare(rgb, rgb.copy()) == quillet.Metrics(1.0, 100.0, 0.0, 0.0)
     white, black = np.full((1, 1, 3), 255, np.uint8), np.zeros((1, 1, 3), np.uint8)
     ssim, psnr, mse, max_diff = quillet.compare(white, black)
     assert (ssim, mse, max_diff) == (0.0, 195075.0, float(quillet.MAX_SQUARED_DISTANCE))
@@ -238,23 +225,12 @@ def test_a_frame_that_reduces_to_nothing_is_refused():
 @pytest.mark.parametrize(
     ("thresholds", "expected"),
     [
-        ({}, True),
-        ({"min_psnr": 30.0}, True),
+        ({"min_psnr": 30.0, "max_mse": 65.025}, True),
         ({"min_psnr": 30.0001}, False),
-        ({"max_mse": 65.025}, True),
         ({"max_mse": 65.0}, False),
-        ({"min_ssim": 0.9, "max_diff": 100.0}, True),
         ({"min_ssim": 0.9, "max_diff": 99.0}, False),
     ],
-    ids=[
-        "none",
-        "psnr-on-bound",
-        "psnr-above",
-        "mse-on-bound",
-        "mse-below",
-        "two-met",
-        "one-missed",
-    ],
+    ids=["on-the-bounds", "psnr-above", "mse-below", "one-of-two-missed"],
 )
 def test_within_checks_every_threshold_given(thresholds, expected):
     metrics = quillet.Metrics(ssim=0.95, psnr=30.0, mse=65.025, max_diff=100.0)
@@ -288,7 +264,7 @@ def test_difference_picture_does_not_depend_on_earlier_comparisons():
     assert first == second
 
 
-def test_difference_picture_of_large_frames_has_the_reduced_size():
+def test_difference_picture_of_large_frames_has_the_reduced_size(tmp_path):
     left = np.zeros((1080, 1920, 3), np.uint8)
     right = left.copy()
     right[540:, 960:] = 255  # the bottom-right quarter differs
@@ -303,13 +279,6 @@ def test_difference_picture_of_large_frames_has_the_reduced_size():
     assert changed[360:, 640:].all()
     # The core sums in single precision, which drifts by a fraction of a percent here.
     assert metrics.mse == pytest.approx(195075 / 4, rel=1e-2)
-
-
-def test_difference_picture_converts_and_saves(tmp_path):
-    _, picture = quillet.compare_with_diff(
-        random_rgb(5, 6, seed=11), random_rgb(5, 6, seed=12)
-    )
-    np.testing.assert_array_equal(np.asarray(picture), picture.to_array())
     picture.save(tmp_path / "diff.png")
     with Image.open(tmp_path / "diff.png") as saved:
         assert saved.tobytes() == picture.rgba
@@ -362,19 +331,14 @@ def test_one_off_comparison_in_between_restarts_the_comparer():
         assert comparer.diff_picture().size == (1, 1)
 
 
-def test_comparer_restarts_when_the_size_changes():
-    with quillet.FrameComparer(ema_alpha=0.5) as comparer:
-        comparer.compare(red(100), grey(0))
-        assert comparer.compare(grey(0, size=2), grey(0, size=2)).max_diff == 0.0
-        assert comparer.size == (2, 2)
-        assert comparer.diff_picture().size == (2, 2)
-
-
 def test_changing_the_factor_applies_to_the_next_pair():
     with quillet.FrameComparer(ema_alpha=0.5) as comparer:
         comparer.compare(red(100), grey(0))
         comparer.ema_alpha = 0.25
         assert comparer.compare(grey(0), grey(0)).max_diff == 7500.0
+        # Another size starts afresh.
+        assert comparer.compare(grey(0, size=2), grey(0, size=2)).max_diff == 0.0
+        assert comparer.diff_picture().size == (2, 2)
 
 
 @pytest.mark.parametrize("alpha", [0.0, -0.5, 1.5, float("nan")], ids=str)
