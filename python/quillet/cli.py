@@ -446,7 +446,7 @@ def _add_threshold_options(parser: argparse.ArgumentParser, per_frame: bool) -> 
         "thresholds",
         "Accept differences within these bounds"
         + (" (checked on every compared frame pair)" if per_frame else "")
-        + ". Without any, only identical input counts as a match.",
+        + ".\nWithout any, only identical input counts as a match.",
     )
     group.add_argument(
         "--min-ssim",
@@ -503,8 +503,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="compare two images of the same size",
         description="Compare two images of the same size and print ssim, psnr, mse and max_diff.",
         epilog=FIGURES_HELP
-        + "\nexit status: 0 identical or within the thresholds, 1 different, 2 error "
-        "(missing file, unreadable image, sizes differ)",
+        + "\nexit status: 0 identical or within the thresholds, 1 different,\n"
+        "  2 error (missing file, unreadable image, sizes differ)\n",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     compare_parser.add_argument(
@@ -527,12 +527,13 @@ def build_parser() -> argparse.ArgumentParser:
     video_parser = commands.add_parser(
         "video",
         help="compare two videos or image sequences frame by frame",
-        description="Compare two videos or two image sequences frame by frame and summarise. "
-        "LEFT and RIGHT are each a video file (decoded with PyAV: pip install 'quillet[video]'), "
-        "a folder of images (taken in natural name order) or a quoted glob such as 'out/*.png'.",
+        description="Compare two videos or two image sequences frame by frame and summarise.\n"
+        "LEFT and RIGHT are each a video file (decoded with PyAV: pip install 'quillet[video]'),\n"
+        "a folder of images (taken in natural name order) or a quoted glob such as 'out/*.png'.\n"
+        "A progress line is shown on a terminal.",
         epilog=FIGURES_HELP
-        + "\nexit status: 0 every compared pair identical or within the thresholds, 1 otherwise "
-        "(also when the lengths differ), 2 error",
+        + "\nexit status: 0 every compared pair identical or within the thresholds,\n"
+        "  1 otherwise (also when the lengths differ), 2 error\n",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     video_parser.add_argument(
