@@ -62,73 +62,73 @@ inline __m256 abs_ps(__m256 x, const Constants& k) {
     return _mm256_castsi256_ps(_mm256_and_si256(_mm256_castps_si256(x), k.sign_clear));
 }
 
-// byte(x): NaN and negatives to 0, then at most 255, truncated. max/min return
-// their second operand when the first is NaN.
-inline __m256i to_byte(__m256 x, const Constants& k) {
-    return _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(x, k.zero), k.byte_scale));
-}
-
 inline __m256 luma(__m256i r, __m256i g, __m256i b, const Constants& k) {
     const __m256 rg = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(r), k.luma_r),
                                     _mm256_mul_ps(_mm256_cvtepi32_ps(g), k.luma_g));
     return _mm256_add_ps(rg, _mm256_mul_ps(_mm256_cvtepi32_ps(b), k.luma_b));
 }
 
+// Heat colours of all lanes, packed as RGBA dwords. s = min(sqrt(k v), 1) is
+// in [0, 1] (a NaN root gives 1; a root is never below -0), so q = 2s - 1 is
+// in [-1, 1] and p = 255 q in [-255, 255]. Then, with t = trunc(p):
+//   R = byte(255 max(q, 0)) = max(t, 0), since 255 q = p when q > 0;
+//   B = byte(255 max(1 - u, 0)) = max(-t, 0), since 1 - u rounds to exactly -q
+//       (rounding to nearest is symmetric) and trunc(-p) = -trunc(p);
+//   G = byte(255 (1 - |q|)), whose argument lies in [0, 255].
+// Within [0, 255] byte() is plain truncation.
 inline __m256i heat_colours(__m256 tested, const Constants& k) {
     const __m256 s = _mm256_min_ps(_mm256_sqrt_ps(_mm256_mul_ps(k.colour_scale, tested)), k.one);
-    const __m256 u = _mm256_add_ps(s, s);
-    const __m256 q = _mm256_sub_ps(u, k.one);
-    const __m256i r = to_byte(_mm256_mul_ps(k.byte_scale, _mm256_max_ps(q, k.zero)), k);
-    const __m256i g = to_byte(_mm256_mul_ps(k.byte_scale, _mm256_sub_ps(k.one, abs_ps(q, k))), k);
-    const __m256i b =
-        to_byte(_mm256_mul_ps(k.byte_scale, _mm256_max_ps(_mm256_sub_ps(k.one, u), k.zero)), k);
+    const __m256 q = _mm256_sub_ps(_mm256_add_ps(s, s), k.one);
+    const __m256i t = _mm256_cvttps_epi32(_mm256_mul_ps(k.byte_scale, q));
+    const __m256i r = _mm256_max_epi32(t, _mm256_setzero_si256());
+    const __m256i b = _mm256_max_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), t), _mm256_setzero_si256());
+    const __m256i g =
+        _mm256_cvttps_epi32(_mm256_mul_ps(k.byte_scale, _mm256_sub_ps(k.one, abs_ps(q, k))));
     const __m256i rg = _mm256_or_si256(r, _mm256_slli_epi32(g, 8));
     return _mm256_or_si256(_mm256_or_si256(rg, _mm256_slli_epi32(b, 16)), k.alpha);
 }
 
-inline std::uint64_t lane_bits(__m256i mask) {
-    return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(mask)));
+inline std::uint8_t lane_bits(__m256i mask) {
+    return static_cast<std::uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(mask)));
 }
 
-struct ChainGroup {
-    __m256i units;
-    std::uint64_t parity;
-    std::uint64_t ties;
-    std::uint64_t out_of_binade;
+struct LaneMasks {
+    std::uint8_t parity;
+    std::uint8_t ties;
 };
 
-// r = t/u rounded half up (ties kept at q), u the ulp of the binade with
-// exponent field `exponent`; the r are added lane-wise.
-inline void round_and_add(ChainGroup& chain, __m256i q, __m256i rest, unsigned offset) {
+// r = t/u rounded half up with ties kept at q, given q and the shifted-out
+// bits moved to the top (exactly half is 0x80000000); adds r lane-wise and
+// returns the parity and tie masks.
+inline LaneMasks round_and_add(__m256i& units, __m256i q, __m256i rest) {
     const __m256i half = _mm256_set1_epi32(static_cast<int>(0x80000000u));
     // rest > 0x80000000 as unsigned, by a signed compare after flipping the top bit.
     const __m256i up = _mm256_cmpgt_epi32(_mm256_xor_si256(rest, half), _mm256_setzero_si256());
-    const __m256i tie = _mm256_cmpeq_epi32(rest, half);
     const __m256i r = _mm256_sub_epi32(q, up);  // up is -1 where set
-    chain.units = _mm256_add_epi32(chain.units, r);
-    chain.parity |= lane_bits(_mm256_slli_epi32(r, 31)) << offset;
-    chain.ties |= lane_bits(tie) << offset;
+    units = _mm256_add_epi32(units, r);
+    return {lane_bits(_mm256_slli_epi32(r, 31)), lane_bits(_mm256_cmpeq_epi32(rest, half))};
 }
 
-inline void add_float_terms(ChainGroup& chain, __m256 terms, __m256i exponent, unsigned offset) {
-    const __m256i one = _mm256_set1_epi32(1);
+// Similarity terms, which always lie in [0, 1] (|Yl - Yr| is at most the luma
+// of white, Y being monotonic in each channel, and white against black gives
+// the term 0; a term is x + 1 with x in [-1, 0], a multiple of 2^-24 or 0), in a
+// binade with exponent field `exponent` >= 127 (sum >= 1): no term lies above
+// it. A zero term gets shift >= 127, so both of its shifts give 0 and r = 0.
+inline LaneMasks add_similarity_terms(__m256i& units, __m256 terms, __m256i exponent) {
     const __m256i bits = _mm256_castps_si256(terms);
-    const __m256i e = _mm256_srli_epi32(bits, 23);  // sign included: negative terms are >= 256
-    const __m256i subnormal = _mm256_cmpeq_epi32(e, _mm256_setzero_si256());
-    __m256i m = _mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFF));
-    m = _mm256_or_si256(m, _mm256_andnot_si256(subnormal, _mm256_set1_epi32(0x800000)));
-    const __m256i e_eff = _mm256_max_epu32(e, one);  // subnormals share exponent 1
-    chain.out_of_binade |= lane_bits(_mm256_cmpgt_epi32(e_eff, exponent));  // both < 2^9
-    const __m256i shift = _mm256_sub_epi32(exponent, e_eff);
+    const __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFF)),
+                                   _mm256_set1_epi32(0x800000));
+    const __m256i shift = _mm256_sub_epi32(exponent, _mm256_srli_epi32(bits, 23));
     const __m256i q = _mm256_srlv_epi32(m, shift);  // counts >= 32 give 0
     const __m256i rest = _mm256_sllv_epi32(m, _mm256_sub_epi32(_mm256_set1_epi32(32), shift));
-    round_and_add(chain, q, rest, offset);
+    return round_and_add(units, q, rest);
 }
 
-inline void add_integer_terms(ChainGroup& chain, __m256i terms, __m128i shift,
-                              __m128i complement, unsigned offset) {
-    round_and_add(chain, _mm256_srl_epi32(terms, shift), _mm256_sll_epi32(terms, complement),
-                  offset);
+// Integer distances with the power-of-two ulp 2^shift (0 below 2^24).
+inline LaneMasks add_integer_terms(__m256i& units, __m256i terms, __m128i shift,
+                                   __m128i complement) {
+    // A count of 32 (shift 0) gives rest = 0: no rounding.
+    return round_and_add(units, _mm256_srl_epi32(terms, shift), _mm256_sll_epi32(terms, complement));
 }
 
 // At most 64 lanes of r <= 2^24 each: the total fits in 32 bits.
@@ -149,6 +149,11 @@ inline float lane_max(__m256 x) {
 
 template <SmoothingPass Mode>
 PassSums run(const PixelPass& pass) {
+    // Local copies: stores through the byte pointers could otherwise alias `pass`.
+    const std::uint8_t* const left_frame = pass.left;
+    const std::uint8_t* const right_frame = pass.right;
+    std::uint8_t* const picture = pass.rgba;
+    float* const history = pass.ema;
     const Constants k(pass);
     const std::size_t blocks = pass.pixel_count / kLanes;
     float similarity = 0.0f;
@@ -169,34 +174,27 @@ PassSums run(const PixelPass& pass) {
         const std::uint32_t distance_shift = distance_exponent > 150 ? distance_exponent - 150 : 0;
         const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(distance_shift));
         const __m128i complement = _mm_cvtsi32_si128(static_cast<int>(32 - distance_shift));
-        ChainGroup similarity_group{_mm256_setzero_si256(), 0, 0, 0};
-        ChainGroup distance_group{_mm256_setzero_si256(), 0, 0, 0};
-        // r for an identical block (8 terms of 1.0), computed once per group.
-        ChainGroup ones{_mm256_setzero_si256(), 0, 0, 0};
-        add_float_terms(ones, k.one, similarity_exponent_lanes, 0);
+        __m256i similarity_units = _mm256_setzero_si256();
+        __m256i distance_units = _mm256_setzero_si256();
+        GroupMasks masks{};
+        std::uint32_t identical_blocks = 0;
 
         for (std::size_t b = 0; b < group_blocks; ++b) {
             const std::size_t pixel = (first + b) * kLanes;
-            const unsigned offset = static_cast<unsigned>(b * kLanes);
-            const __m256i left_lanes = load_pixels(pass.left + 3 * pixel, k);
-            const __m256i right_lanes = load_pixels(pass.right + 3 * pixel, k);
+            const __m256i left_lanes = load_pixels(left_frame + 3 * pixel, k);
+            const __m256i right_lanes = load_pixels(right_frame + 3 * pixel, k);
             const __m256i left_rgba =
                 _mm256_or_si256(_mm256_shuffle_epi8(left_lanes, k.pick_rgb), k.alpha);
-            std::uint8_t* out = pass.rgba + 4 * pixel;
+            std::uint8_t* out = picture + 4 * pixel;
 
             if constexpr (Mode != SmoothingPass::smoothing) {
                 // Identical pixels: d = 0 is unchanged, total + 0 = total, max
-                // stays, each similarity term is exactly 1.0.
+                // stays, each similarity term is exactly 1.0; nothing to store.
                 if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(left_lanes, right_lanes)) == -1) {
                     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), left_rgba);
                     if constexpr (Mode == SmoothingPass::priming)
-                        _mm256_storeu_ps(pass.ema + pixel, k.zero);
-                    _mm256_store_ps(similarity_terms + offset, k.one);
-                    _mm256_store_ps(distance_terms + offset, k.zero);
-                    similarity_group.units = _mm256_add_epi32(similarity_group.units, ones.units);
-                    similarity_group.parity |= ones.parity << offset;
-                    similarity_group.ties |= ones.ties << offset;
-                    similarity_group.out_of_binade |= ones.out_of_binade;
+                        _mm256_storeu_ps(history + pixel, k.zero);
+                    identical_blocks |= 1u << b;
                     continue;
                 }
             }
@@ -219,12 +217,12 @@ PassSums run(const PixelPass& pass) {
 
             __m256 tested = distance_f;
             if constexpr (Mode == SmoothingPass::priming) {
-                _mm256_storeu_ps(pass.ema + pixel, distance_f);
+                _mm256_storeu_ps(history + pixel, distance_f);
             } else if constexpr (Mode == SmoothingPass::smoothing) {
-                const __m256 old = _mm256_loadu_ps(pass.ema + pixel);
+                const __m256 old = _mm256_loadu_ps(history + pixel);
                 tested = _mm256_add_ps(_mm256_mul_ps(k.beta_w, old),
                                        _mm256_mul_ps(k.alpha_w, distance_f));
-                _mm256_storeu_ps(pass.ema + pixel, tested);
+                _mm256_storeu_ps(history + pixel, tested);
             }
 
             // Changed unless tested < threshold (NaN counts as changed).
@@ -240,23 +238,40 @@ PassSums run(const PixelPass& pass) {
 
             const __m256 difference = _mm256_sub_ps(luma(lr, lg, lb, k), luma(rr, rg, rb, k));
             const __m256 term = _mm256_add_ps(_mm256_mul_ps(abs_ps(difference, k), k.step), k.one);
-            _mm256_store_ps(similarity_terms + offset, term);
-            _mm256_store_ps(distance_terms + offset, distance_f);
-            add_float_terms(similarity_group, term, similarity_exponent_lanes, offset);
-            add_integer_terms(distance_group, d, shift, complement, offset);
+            _mm256_store_ps(similarity_terms + b * kLanes, term);
+            _mm256_store_ps(distance_terms + b * kLanes, distance_f);
+            const LaneMasks s = add_similarity_terms(similarity_units, term, similarity_exponent_lanes);
+            const LaneMasks t = add_integer_terms(distance_units, d, shift, complement);
+            masks.similarity_parity[b] = s.parity;
+            masks.similarity_ties[b] = s.ties;
+            masks.distance_parity[b] = t.parity;
+            masks.distance_ties[b] = t.ties;
         }
 
-        const std::size_t group_pixels = group_blocks * kLanes;
-        if (similarity_exponent == 0 || similarity_group.out_of_binade != 0 ||
-            !commit_binade(similarity, lane_total(similarity_group.units),
-                           similarity_group.parity, similarity_group.ties))
-            similarity = add_in_order(similarity, similarity_terms, group_pixels);
+        const bool all_identical = identical_blocks == (1u << group_blocks) - 1;
+        const std::uint32_t one_units = units_of_one(similarity_exponent);
+        const std::uint64_t identical_units =
+            std::uint64_t{one_units} * kLanes * static_cast<unsigned>(__builtin_popcount(identical_blocks));
+        const bool similarity_done =
+            similarity_exponent >= 127 &&
+            (identical_blocks == 0 || one_units != 0) &&
+            commit_binade(similarity,
+                          (all_identical ? 0 : lane_total(similarity_units)) + identical_units,
+                          GroupMasks::word(masks.similarity_parity),
+                          GroupMasks::word(masks.similarity_ties));
+        if (!similarity_done)
+            similarity = add_in_order(similarity, similarity_terms, group_blocks, kLanes,
+                                      identical_blocks, 1.0f);
+        if (all_identical) continue;  // the distance total adds only zeros
         const bool distance_done =
             distance_shift == 0
-                ? commit_integer(distance, lane_total(distance_group.units))
-                : commit_binade(distance, lane_total(distance_group.units),
-                                distance_group.parity, distance_group.ties);
-        if (!distance_done) distance = add_in_order(distance, distance_terms, group_pixels);
+                ? commit_integer(distance, lane_total(distance_units))
+                : commit_binade(distance, lane_total(distance_units),
+                                GroupMasks::word(masks.distance_parity),
+                                GroupMasks::word(masks.distance_ties));
+        if (!distance_done)
+            distance = add_in_order(distance, distance_terms, group_blocks, kLanes,
+                                    identical_blocks, 0.0f);
     }
 
     PassSums sums{similarity, distance, lane_max(max_lanes)};

@@ -62,77 +62,69 @@ inline __m512 abs_ps(__m512 x, const Constants& k) {
     return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(x), k.sign_clear));
 }
 
-// byte(x): NaN and negatives to 0, then at most 255, truncated. max/min return
-// their second operand when the first is NaN.
-inline __m512i to_byte(__m512 x, const Constants& k) {
-    return _mm512_cvttps_epi32(_mm512_min_ps(_mm512_max_ps(x, k.zero), k.byte_scale));
-}
-
 inline __m512 luma(__m512i r, __m512i g, __m512i b, const Constants& k) {
     const __m512 rg = _mm512_add_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(r), k.luma_r),
                                     _mm512_mul_ps(_mm512_cvtepi32_ps(g), k.luma_g));
     return _mm512_add_ps(rg, _mm512_mul_ps(_mm512_cvtepi32_ps(b), k.luma_b));
 }
 
-// Heat colours of all lanes, packed as RGBA dwords.
+// Heat colours of all lanes, packed as RGBA dwords. s = min(sqrt(k v), 1) is
+// in [0, 1] (a NaN root gives 1; a root is never below -0), so q = 2s - 1 is
+// in [-1, 1] and p = 255 q in [-255, 255]. Then, with t = trunc(p):
+//   R = byte(255 max(q, 0)) = max(t, 0), since 255 q = p when q > 0;
+//   B = byte(255 max(1 - u, 0)) = max(-t, 0), since 1 - u rounds to exactly -q
+//       (rounding to nearest is symmetric) and trunc(-p) = -trunc(p);
+//   G = byte(255 (1 - |q|)), whose argument lies in [0, 255].
+// Within [0, 255] byte() is plain truncation.
 inline __m512i heat_colours(__m512 tested, const Constants& k) {
     const __m512 s = _mm512_min_ps(_mm512_sqrt_ps(_mm512_mul_ps(k.colour_scale, tested)), k.one);
-    const __m512 u = _mm512_add_ps(s, s);
-    const __m512 q = _mm512_sub_ps(u, k.one);
-    const __m512i r = to_byte(_mm512_mul_ps(k.byte_scale, _mm512_max_ps(q, k.zero)), k);
-    const __m512i g = to_byte(_mm512_mul_ps(k.byte_scale, _mm512_sub_ps(k.one, abs_ps(q, k))), k);
-    const __m512i b =
-        to_byte(_mm512_mul_ps(k.byte_scale, _mm512_max_ps(_mm512_sub_ps(k.one, u), k.zero)), k);
+    const __m512 q = _mm512_sub_ps(_mm512_add_ps(s, s), k.one);
+    const __m512i t = _mm512_cvttps_epi32(_mm512_mul_ps(k.byte_scale, q));
+    const __m512i r = _mm512_max_epi32(t, _mm512_setzero_si512());
+    const __m512i b = _mm512_max_epi32(_mm512_sub_epi32(_mm512_setzero_si512(), t), _mm512_setzero_si512());
+    const __m512i g =
+        _mm512_cvttps_epi32(_mm512_mul_ps(k.byte_scale, _mm512_sub_ps(k.one, abs_ps(q, k))));
     const __m512i rg = _mm512_or_si512(r, _mm512_slli_epi32(g, 8));
     return _mm512_or_si512(_mm512_or_si512(rg, _mm512_slli_epi32(b, 16)), k.alpha);
 }
 
-// One running total's lanes within a group: the sum of r, and the parity and
-// tie masks (bit = pixel index within the group).
-struct ChainGroup {
-    __m512i units;
-    std::uint64_t parity;
-    std::uint64_t ties;
-    std::uint32_t out_of_binade;
+// r = t/u rounded half up with ties kept at q, given q and the shifted-out
+// bits moved to the top (exactly half is 0x80000000); adds r lane-wise and
+// returns the parity and tie masks.
+struct LaneMasks {
+    __mmask16 parity;
+    __mmask16 ties;
 };
 
-// Splits t/u into r (rounded half up, ties kept at q) for float terms, u being
-// the ulp of the binade with exponent field `exponent` (a vector of it).
-inline void add_float_terms(ChainGroup& chain, __m512 terms, __m512i exponent, unsigned offset) {
+inline LaneMasks round_and_add(__m512i& units, __m512i q, __m512i rest) {
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i half = _mm512_set1_epi32(static_cast<int>(0x80000000u));
-    const __m512i bits = _mm512_castps_si512(terms);
-    const __m512i e = _mm512_srli_epi32(bits, 23);  // sign included: negative terms are >= 256
-    const __mmask16 normal = _mm512_test_epi32_mask(e, e);
-    __m512i m = _mm512_and_si512(bits, _mm512_set1_epi32(0x7FFFFF));
-    m = _mm512_mask_or_epi32(m, normal, m, _mm512_set1_epi32(0x800000));
-    const __m512i e_eff = _mm512_max_epu32(e, one);  // subnormals share exponent 1
-    chain.out_of_binade |= _mm512_cmpgt_epu32_mask(e_eff, exponent);
-    const __m512i shift = _mm512_sub_epi32(exponent, e_eff);
-    const __m512i q = _mm512_srlv_epi32(m, shift);  // counts >= 32 give 0
-    // The shifted-out bits, moved to the top: exactly half is 0x80000000.
-    const __m512i rest = _mm512_sllv_epi32(m, _mm512_sub_epi32(_mm512_set1_epi32(32), shift));
     const __mmask16 up = _mm512_cmpgt_epu32_mask(rest, half);
-    const __mmask16 tie = _mm512_cmpeq_epi32_mask(rest, half);
     const __m512i r = _mm512_mask_add_epi32(q, up, q, one);
-    chain.units = _mm512_add_epi32(chain.units, r);
-    chain.parity |= static_cast<std::uint64_t>(_mm512_test_epi32_mask(r, one)) << offset;
-    chain.ties |= static_cast<std::uint64_t>(tie) << offset;
+    units = _mm512_add_epi32(units, r);
+    return {_mm512_test_epi32_mask(r, one), _mm512_cmpeq_epi32_mask(rest, half)};
 }
 
-// The same for integer distances and a power-of-two ulp 2^shift (0 below 2^24).
-inline void add_integer_terms(ChainGroup& chain, __m512i terms, __m128i shift,
-                              __m128i complement, unsigned offset) {
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i half = _mm512_set1_epi32(static_cast<int>(0x80000000u));
-    const __m512i q = _mm512_srl_epi32(terms, shift);
-    const __m512i rest = _mm512_sll_epi32(terms, complement);  // a count of 32 gives 0
-    const __mmask16 up = _mm512_cmpgt_epu32_mask(rest, half);
-    const __mmask16 tie = _mm512_cmpeq_epi32_mask(rest, half);
-    const __m512i r = _mm512_mask_add_epi32(q, up, q, one);
-    chain.units = _mm512_add_epi32(chain.units, r);
-    chain.parity |= static_cast<std::uint64_t>(_mm512_test_epi32_mask(r, one)) << offset;
-    chain.ties |= static_cast<std::uint64_t>(tie) << offset;
+// Similarity terms, which always lie in [0, 1] (|Yl - Yr| is at most the luma
+// of white, Y being monotonic in each channel, and white against black gives
+// the term 0; a term is x + 1 with x in [-1, 0], a multiple of 2^-24 or 0), in a
+// binade with exponent field `exponent` >= 127 (sum >= 1): no term lies above
+// it. A zero term gets shift >= 127, so both of its shifts give 0 and r = 0.
+inline LaneMasks add_similarity_terms(__m512i& units, __m512 terms, __m512i exponent) {
+    const __m512i bits = _mm512_castps_si512(terms);
+    const __m512i m = _mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi32(0x7FFFFF)),
+                                   _mm512_set1_epi32(0x800000));
+    const __m512i shift = _mm512_sub_epi32(exponent, _mm512_srli_epi32(bits, 23));
+    const __m512i q = _mm512_srlv_epi32(m, shift);  // counts >= 32 give 0
+    const __m512i rest = _mm512_sllv_epi32(m, _mm512_sub_epi32(_mm512_set1_epi32(32), shift));
+    return round_and_add(units, q, rest);
+}
+
+// Integer distances with the power-of-two ulp 2^shift (0 below 2^24).
+inline LaneMasks add_integer_terms(__m512i& units, __m512i terms, __m128i shift,
+                                   __m128i complement) {
+    // A count of 32 (shift 0) gives rest = 0: no rounding.
+    return round_and_add(units, _mm512_srl_epi32(terms, shift), _mm512_sll_epi32(terms, complement));
 }
 
 // Horizontal reductions by whole-register shuffles (the library's reduce
@@ -158,6 +150,11 @@ inline float lane_max(__m512 x) {
 
 template <SmoothingPass Mode>
 PassSums run(const PixelPass& pass) {
+    // Local copies: stores through the byte pointers could otherwise alias `pass`.
+    const std::uint8_t* const left_frame = pass.left;
+    const std::uint8_t* const right_frame = pass.right;
+    std::uint8_t* const picture = pass.rgba;
+    float* const history = pass.ema;
     const Constants k(pass);
     const std::size_t blocks = pass.pixel_count / kLanes;
     float similarity = 0.0f;
@@ -178,35 +175,28 @@ PassSums run(const PixelPass& pass) {
         const std::uint32_t distance_shift = distance_exponent > 150 ? distance_exponent - 150 : 0;
         const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(distance_shift));
         const __m128i complement = _mm_cvtsi32_si128(static_cast<int>(32 - distance_shift));
-        ChainGroup similarity_group{_mm512_setzero_si512(), 0, 0, 0};
-        ChainGroup distance_group{_mm512_setzero_si512(), 0, 0, 0};
-        // r for an identical block (16 terms of 1.0), computed once per group.
-        ChainGroup ones{_mm512_setzero_si512(), 0, 0, 0};
-        add_float_terms(ones, k.one, similarity_exponent_lanes, 0);
+        __m512i similarity_units = _mm512_setzero_si512();
+        __m512i distance_units = _mm512_setzero_si512();
+        GroupMasks masks{};
+        std::uint32_t identical_blocks = 0;
 
         for (std::size_t b = 0; b < group_blocks; ++b) {
             const std::size_t pixel = (first + b) * kLanes;
-            const unsigned offset = static_cast<unsigned>(b * kLanes);
-            const __m512i left = _mm512_maskz_loadu_epi8(kPixelBytes, pass.left + 3 * pixel);
-            const __m512i right = _mm512_maskz_loadu_epi8(kPixelBytes, pass.right + 3 * pixel);
+            const __m512i left = _mm512_maskz_loadu_epi8(kPixelBytes, left_frame + 3 * pixel);
+            const __m512i right = _mm512_maskz_loadu_epi8(kPixelBytes, right_frame + 3 * pixel);
             const __m512i left_lanes = _mm512_permutexvar_epi32(k.spread, left);
             const __m512i left_rgba =
                 _mm512_or_si512(_mm512_shuffle_epi8(left_lanes, k.pick_rgb), k.alpha);
-            std::uint8_t* out = pass.rgba + 4 * pixel;
+            std::uint8_t* out = picture + 4 * pixel;
 
             if constexpr (Mode != SmoothingPass::smoothing) {
                 // Identical pixels: d = 0 is unchanged, total + 0 = total, max
-                // stays, each similarity term is exactly 1.0.
+                // stays, each similarity term is exactly 1.0; nothing to store.
                 if (_mm512_cmpneq_epi8_mask(left, right) == 0) {
                     _mm512_storeu_si512(out, left_rgba);
                     if constexpr (Mode == SmoothingPass::priming)
-                        _mm512_storeu_ps(pass.ema + pixel, k.zero);
-                    _mm512_store_ps(similarity_terms + offset, k.one);
-                    _mm512_store_ps(distance_terms + offset, k.zero);
-                    similarity_group.units = _mm512_add_epi32(similarity_group.units, ones.units);
-                    similarity_group.parity |= ones.parity << offset;
-                    similarity_group.ties |= ones.ties << offset;
-                    similarity_group.out_of_binade |= ones.out_of_binade;
+                        _mm512_storeu_ps(history + pixel, k.zero);
+                    identical_blocks |= 1u << b;
                     continue;
                 }
             }
@@ -230,12 +220,12 @@ PassSums run(const PixelPass& pass) {
 
             __m512 tested = distance_f;
             if constexpr (Mode == SmoothingPass::priming) {
-                _mm512_storeu_ps(pass.ema + pixel, distance_f);
+                _mm512_storeu_ps(history + pixel, distance_f);
             } else if constexpr (Mode == SmoothingPass::smoothing) {
-                const __m512 old = _mm512_loadu_ps(pass.ema + pixel);
+                const __m512 old = _mm512_loadu_ps(history + pixel);
                 tested = _mm512_add_ps(_mm512_mul_ps(k.beta_w, old),
                                        _mm512_mul_ps(k.alpha_w, distance_f));
-                _mm512_storeu_ps(pass.ema + pixel, tested);
+                _mm512_storeu_ps(history + pixel, tested);
             }
 
             // Changed unless tested < threshold (NaN counts as changed).
@@ -250,23 +240,40 @@ PassSums run(const PixelPass& pass) {
 
             const __m512 difference = _mm512_sub_ps(luma(lr, lg, lb, k), luma(rr, rg, rb, k));
             const __m512 term = _mm512_add_ps(_mm512_mul_ps(abs_ps(difference, k), k.step), k.one);
-            _mm512_store_ps(similarity_terms + offset, term);
-            _mm512_store_ps(distance_terms + offset, distance_f);
-            add_float_terms(similarity_group, term, similarity_exponent_lanes, offset);
-            add_integer_terms(distance_group, d, shift, complement, offset);
+            _mm512_store_ps(similarity_terms + b * kLanes, term);
+            _mm512_store_ps(distance_terms + b * kLanes, distance_f);
+            const LaneMasks s = add_similarity_terms(similarity_units, term, similarity_exponent_lanes);
+            const LaneMasks t = add_integer_terms(distance_units, d, shift, complement);
+            std::memcpy(masks.similarity_parity + 2 * b, &s.parity, 2);
+            std::memcpy(masks.similarity_ties + 2 * b, &s.ties, 2);
+            std::memcpy(masks.distance_parity + 2 * b, &t.parity, 2);
+            std::memcpy(masks.distance_ties + 2 * b, &t.ties, 2);
         }
 
-        const std::size_t group_pixels = group_blocks * kLanes;
-        if (similarity_exponent == 0 || similarity_group.out_of_binade != 0 ||
-            !commit_binade(similarity, lane_total(similarity_group.units),
-                           similarity_group.parity, similarity_group.ties))
-            similarity = add_in_order(similarity, similarity_terms, group_pixels);
+        const bool all_identical = identical_blocks == (1u << group_blocks) - 1;
+        const std::uint32_t one_units = units_of_one(similarity_exponent);
+        const std::uint64_t identical_units =
+            std::uint64_t{one_units} * kLanes * static_cast<unsigned>(__builtin_popcount(identical_blocks));
+        const bool similarity_done =
+            similarity_exponent >= 127 &&
+            (identical_blocks == 0 || one_units != 0) &&
+            commit_binade(similarity,
+                          (all_identical ? 0 : lane_total(similarity_units)) + identical_units,
+                          GroupMasks::word(masks.similarity_parity),
+                          GroupMasks::word(masks.similarity_ties));
+        if (!similarity_done)
+            similarity = add_in_order(similarity, similarity_terms, group_blocks, kLanes,
+                                      identical_blocks, 1.0f);
+        if (all_identical) continue;  // the distance total adds only zeros
         const bool distance_done =
             distance_shift == 0
-                ? commit_integer(distance, lane_total(distance_group.units))
-                : commit_binade(distance, lane_total(distance_group.units),
-                                distance_group.parity, distance_group.ties);
-        if (!distance_done) distance = add_in_order(distance, distance_terms, group_pixels);
+                ? commit_integer(distance, lane_total(distance_units))
+                : commit_binade(distance, lane_total(distance_units),
+                                GroupMasks::word(masks.distance_parity),
+                                GroupMasks::word(masks.distance_ties));
+        if (!distance_done)
+            distance = add_in_order(distance, distance_terms, group_blocks, kLanes,
+                                    identical_blocks, 0.0f);
     }
 
     PassSums sums{similarity, distance, lane_max(max_lanes)};

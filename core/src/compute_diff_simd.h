@@ -36,6 +36,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compute_diff.h"
 
@@ -111,9 +112,42 @@ inline bool commit_integer(float& sum, std::uint64_t units) noexcept {
     return true;
 }
 
-// The ordered fallback: the real additions, one term at a time.
-inline float add_in_order(float sum, const float* terms, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) sum = sum + terms[i];
+// r of a similarity term 1.0 (an identical pixel) in the binade with exponent
+// field `exponent`: 1.0 / u = 2^(150 - exponent), an even integer for exponents
+// 127 ... 149, so identical pixels never tie and never change the parity. 0
+// when 1.0 lies above the binade or is not an even number of ulps (the group
+// then takes the ordered additions).
+inline std::uint32_t units_of_one(std::uint32_t exponent) noexcept {
+    return (exponent >= 127 && exponent <= 149) ? (1u << (150 - exponent)) : 0u;
+}
+
+// Bookkeeping of one group for both running totals: masks with one bit per
+// pixel (written per block as bytes, read as one little-endian word), and which
+// blocks were identical (their terms are 1.0 and 0.0 and were not stored).
+struct GroupMasks {
+    std::uint8_t similarity_parity[8];
+    std::uint8_t similarity_ties[8];
+    std::uint8_t distance_parity[8];
+    std::uint8_t distance_ties[8];
+
+    static std::uint64_t word(const std::uint8_t (&bytes)[8]) noexcept {
+        std::uint64_t w;
+        std::memcpy(&w, bytes, sizeof w);
+        return w;
+    }
+};
+
+// The ordered fallback: the real additions, one term at a time, in pixel
+// order; blocks marked identical add `identical_term` `lanes` times.
+inline float add_in_order(float sum, const float* terms, std::size_t blocks, std::size_t lanes,
+                          std::uint32_t identical_blocks, float identical_term) noexcept {
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if ((identical_blocks >> b) & 1u) {
+            for (std::size_t i = 0; i < lanes; ++i) sum = sum + identical_term;
+        } else {
+            for (std::size_t i = 0; i < lanes; ++i) sum = sum + terms[b * lanes + i];
+        }
+    }
     return sum;
 }
 

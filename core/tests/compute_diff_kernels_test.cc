@@ -318,6 +318,23 @@ TEST_P(KernelTest, unusual_history_values_match_scalar) {
     }
 }
 
+// Histories of arbitrary values make the tested values (and so the heat
+// colours) dense over the whole range, for several colour scales.
+TEST_P(KernelTest, random_history_values_give_the_same_heat_colours) {
+    const std::size_t pixels = 100003;
+    Random random(8);
+    std::vector<float> ema(pixels);
+    for (float& v : ema) v = static_cast<float>(random.below(1u << 30)) / 4096.0f;  // 0 ... 262144
+    const Frames frames = random_frames(pixels, 9);
+    for (const float scale : {1.0f, 1.0f / 195075.0f, 1.0f / 3000.0f, 1.0f / 70000.0f, 0.5f}) {
+        for (const float alpha : {0.01f, 0.5f}) {
+            const std::string diff = difference(GetParam(), frames, pixels, SmoothingPass::smoothing,
+                                                scale, alpha, ema, 0);
+            ASSERT_EQ(diff, "") << "scale " << scale << " alpha " << alpha;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(kernels, KernelTest, ::testing::ValuesIn(vector_kernels_here()),
                          [](const auto& info) { return info.param; });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelTest);
@@ -371,6 +388,26 @@ TEST(exact_sum_test, adding_ones_in_order_equals_one_addition_under_the_conditio
     for (unsigned k = 0; k <= 4096; ++k) ASSERT_EQ(ordered(0.0f, k), static_cast<float>(k));
     const float just_below = 8388607.5f;  // 2^23 - 1/2, above 2^22
     EXPECT_NE(bits(ordered(just_below, 2)), bits(just_below + 2.0f));
+}
+
+// The vector kernels rely on every similarity term lying in [0, 1]: luma is
+// monotonic in each channel, so the largest luma difference is white against
+// black, whose term is exactly 0.
+TEST(exact_sum_test, similarity_terms_lie_between_zero_and_one) {
+    const std::uint8_t white[3] = {255, 255, 255};
+    const std::uint8_t black[3] = {0, 0, 0};
+    EXPECT_EQ(bits(similarity_term(white, black)), 0u);
+    EXPECT_EQ(bits(similarity_term(black, white)), 0u);
+    Random random(4);
+    for (int i = 0; i < 1000000; ++i) {
+        std::uint8_t l[3], r[3];
+        for (int c = 0; c < 3; ++c) {
+            l[c] = random.byte();
+            r[c] = random.below(4) == 0 ? static_cast<std::uint8_t>(255 * random.below(2)) : random.byte();
+        }
+        const float term = similarity_term(l, r);
+        ASSERT_TRUE(term >= 0.0f && term <= 1.0f && !std::signbit(term)) << term;
+    }
 }
 
 // ---- kernel selection -----------------------------------------------------------------
