@@ -1,0 +1,272 @@
+// Times of the comparison kernels against the two floors that bound them
+// (memory traffic, and two ordered chains of float additions), measured in
+// the same process, medians of many runs; then the full comparison through
+// the frame cache, the streaming loop, and the reduced path of large frames.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "compute_diff.h"
+#include "cpu_features.h"
+#include "frame_cache.h"
+#include "memory_floor.h"
+#include "utils.h"
+
+namespace {
+
+using namespace quillet;
+using Bytes = std::vector<std::uint8_t>;
+
+volatile std::uint64_t sink_u64;
+volatile float sink_f;
+
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+    std::uint64_t next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return state_;
+    }
+    std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
+    Bytes bytes(std::size_t n) {
+        Bytes out(n);
+        for (auto& b : out) b = static_cast<std::uint8_t>(next() >> 56);
+        return out;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+// Median wall time of `runs` calls, in milliseconds, after two warm-up calls.
+template <typename F>
+double median_ms(F&& body, int runs) {
+    body();
+    body();
+    std::vector<double> times;
+    times.reserve(static_cast<std::size_t>(runs));
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        body();
+        const auto stop = std::chrono::steady_clock::now();
+        times.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+    }
+    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
+    return times[static_cast<std::size_t>(runs / 2)];
+}
+
+struct Frames {
+    Bytes left, right;
+};
+
+// A natural-looking frame: smooth gradients plus a little noise.
+Bytes scene(std::size_t width, std::size_t height, std::uint64_t seed) {
+    Random random(seed);
+    Bytes rgb(3 * width * height);
+    for (std::size_t y = 0; y < height; ++y)
+        for (std::size_t x = 0; x < width; ++x) {
+            std::uint8_t* p = rgb.data() + 3 * (y * width + x);
+            p[0] = static_cast<std::uint8_t>((x * 255) / width + random.below(4));
+            p[1] = static_cast<std::uint8_t>((y * 255) / height + random.below(4));
+            p[2] = static_cast<std::uint8_t>(((x + y) * 127) / (width + height) + random.below(4));
+        }
+    return rgb;
+}
+
+Frames identical(std::size_t w, std::size_t h) {
+    Bytes left = scene(w, h, 1);
+    return {left, left};
+}
+
+// 5% of the pixels changed, in rectangles (clustered) or one by one (scattered).
+Frames changed(std::size_t w, std::size_t h, bool clustered) {
+    Random random(clustered ? 2 : 3);
+    Frames f{scene(w, h, 4), {}};
+    f.right = f.left;
+    auto touch = [&](std::size_t i) {
+        for (std::size_t c = 0; c < 3; ++c)
+            f.right[3 * i + c] = static_cast<std::uint8_t>(f.left[3 * i + c] + 40 + random.below(180));
+    };
+    std::size_t target = w * h / 20;
+    if (!clustered) {
+        for (std::size_t j = 0; j < target; ++j) touch(random.below(static_cast<std::uint32_t>(w * h)));
+        return f;
+    }
+    while (target > 0) {
+        const std::size_t rw = 8 + random.below(60), rh = 8 + random.below(40);
+        const std::size_t x0 = random.below(static_cast<std::uint32_t>(w - rw));
+        const std::size_t y0 = random.below(static_cast<std::uint32_t>(h - rh));
+        for (std::size_t y = y0; y < y0 + rh; ++y)
+            for (std::size_t x = x0; x < x0 + rw; ++x) touch(y * w + x);
+        target = target > rw * rh ? target - rw * rh : 0;
+    }
+    return f;
+}
+
+Frames random_frames(std::size_t w, std::size_t h) {
+    Random random(5);
+    return {random.bytes(3 * w * h), random.bytes(3 * w * h)};
+}
+
+std::vector<const DiffKernelInfo*> runnable_kernels() {
+    std::vector<const DiffKernelInfo*> out;
+    for (const DiffKernelInfo& k : diff_kernels())
+        if (k.runs()) out.push_back(&k);
+    return out;
+}
+
+double memory_floor_ms(const Frames& f, Bytes& rgba, std::size_t pixels) {
+    const bool avx512 = cpu_features().avx512bw;
+    return median_ms(
+        [&] {
+#if defined(QUILLET_BENCH_AVX512_FLOOR)
+            if (avx512) {
+                sink_u64 = bench::memory_pass_avx512(f.left.data(), f.right.data(), rgba.data(), pixels);
+                return;
+            }
+#endif
+            (void)avx512;
+            sink_u64 = bench::memory_pass_portable(f.left.data(), f.right.data(), rgba.data(), pixels);
+        },
+        301);
+}
+
+double ordered_floor_ms(std::size_t pixels) {
+    Random random(9);
+    std::vector<float> a(pixels), b(pixels);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        a[i] = static_cast<float>(random.below(1000)) / 1000.0f;
+        b[i] = static_cast<float>(random.below(195076));
+    }
+    return median_ms([&] { sink_f = bench::ordered_sums(a.data(), b.data(), pixels); }, 101);
+}
+
+void kernel_table() {
+    const std::size_t w = 1280, h = 720, n = w * h;
+    struct Case {
+        const char* name;
+        Frames frames;
+    };
+    const Case cases[] = {{"720p identical", identical(w, h)},
+                          {"720p 5% clustered", changed(w, h, true)},
+                          {"720p 5% scattered", changed(w, h, false)},
+                          {"720p random", random_frames(w, h)}};
+    Bytes rgba(4 * n);
+    const double sum_floor = ordered_floor_ms(n);
+    const auto kernels = runnable_kernels();
+
+    std::printf("\nPer-pixel pass at 1280x720 (plain pass, data in cache; median ms)\n");
+    std::printf("  memory floor = read both frames + write the picture; sum floor = two ordered\n");
+    std::printf("  chains of %zu float adds = %.3f ms\n\n", n, sum_floor);
+    std::printf("%-20s %-8s %9s %9s %9s %11s\n", "case", "kernel", "ms", "x memory", "x sums",
+                "vs scalar");
+    for (const Case& c : cases) {
+        const double mem_floor = memory_floor_ms(c.frames, rgba, n);
+        std::printf("%-20s %-8s %9.3f %9.2f %9.2f %11s\n", c.name, "(memory)", mem_floor, 1.0,
+                    mem_floor / sum_floor, "");
+        // The colour scale a stream would use: from the previous comparison.
+        PixelPass pass{c.frames.left.data(), c.frames.right.data(), rgba.data(), nullptr, n,
+                       SmoothingPass::plain, 1.0f, 1.0f, 0.0f};
+        const float max_diff = compute_diff_scalar(pass).max_tested;
+        pass.colour_scale = 1.0f / std::max(max_diff, 1.0f);
+        double scalar_ms = 0.0;
+        for (const DiffKernelInfo* k : kernels) {
+            if (std::strcmp(k->name, "scalar") == 0)
+                scalar_ms = median_ms([&] { sink_f = k->run(pass).similarity_sum; }, 21);
+        }
+        for (const DiffKernelInfo* k : kernels) {
+            const bool scalar = std::strcmp(k->name, "scalar") == 0;
+            const double ms =
+                scalar ? scalar_ms : median_ms([&] { sink_f = k->run(pass).similarity_sum; }, 301);
+            std::printf("%-20s %-8s %9.3f %9.2f %9.2f %10.1fx\n", c.name, k->name, ms,
+                        ms / mem_floor, ms / sum_floor, scalar_ms / ms);
+        }
+    }
+}
+
+// compute_diff_impl, the streaming loop and large frames, all through the
+// frame cache with the kernel the dispatcher chose.
+void cache_table() {
+    std::printf("\nThrough the frame cache (kernel: %s; median ms)\n\n",
+                select_diff_kernel(std::getenv("QUILLET_KERNEL")).name);
+    std::printf("%-44s %9s %12s\n", "operation", "ms", "per second");
+    auto row = [](const char* what, double ms) {
+        std::printf("%-44s %9.3f %12.0f\n", what, ms, 1000.0 / ms);
+    };
+
+    const std::size_t w = 1280, h = 720;
+    const Frames frames = changed(w, h, true);
+    const Frames same = identical(w, h);
+    init_cache(static_cast<std::int32_t>(w), static_cast<std::int32_t>(h));
+    cache_frame_slot(0, frames.left, 1280, 720);
+    cache_frame_slot(1, frames.right, 1280, 720);
+    row("720p 5% clustered: compare_cached", median_ms([] { sink_f = compare_cached().ssim; }, 301));
+    cache_frame_slot(1, same.right, 1280, 720);
+    cache_frame_slot(0, same.left, 1280, 720);
+    row("720p identical: compare_cached", median_ms([] { sink_f = compare_cached().ssim; }, 301));
+
+    // The streaming loop: both frames cached, compared, the picture fetched.
+    auto stream = [&](const Frames& f) {
+        cache_frame_slot(0, f.left, 1280, 720);
+        cache_frame_slot(1, f.right, 1280, 720);
+        sink_f = compare_cached().ssim;
+        sink_u64 = get_diff_rgba().size();
+    };
+    row("720p stream (cache x2, compare, get_diff_rgba)",
+        median_ms([&] { stream(frames); }, 301));
+    row("  the same with the picture read in place",
+        median_ms(
+            [&] {
+                cache_frame_slot(0, frames.left, 1280, 720);
+                cache_frame_slot(1, frames.right, 1280, 720);
+                sink_f = compare_cached().ssim;
+                sink_u64 = with_diff_rgba([](const std::uint8_t* p, std::size_t size) {
+                    return static_cast<std::uint64_t>(p[size / 2]);
+                });
+            },
+            301));
+    Bytes copy_target(frames.left.size());
+    row("  floor: memcpy of one 720p frame", median_ms([&] {
+            std::memcpy(copy_target.data(), frames.left.data(), frames.left.size());
+            sink_u64 = copy_target[12345];
+        }, 301));
+
+    for (const auto& size : {std::pair<std::size_t, std::size_t>{1920, 1080}, {3840, 2160}}) {
+        const std::size_t bw = size.first, bh = size.second;
+        const Frames big = changed(bw, bh, true);
+        const auto iw = static_cast<std::int32_t>(bw), ih = static_cast<std::int32_t>(bh);
+        cache_frame_slot(0, big.left, iw, ih);
+        cache_frame_slot(1, big.right, iw, ih);
+        const std::string label = std::to_string(bw) + "x" + std::to_string(bh);
+        row((label + " 5% clustered: compare_cached").c_str(),
+            median_ms([] { sink_f = compare_cached().ssim; }, 101));
+        Bytes small(3 * 1280 * 720);
+        row(("  " + label + " downsample_bilinear x1").c_str(), median_ms([&] {
+                downsample_bilinear(big.left, iw, ih, small, 1280, 720);
+                sink_u64 = small[777];
+            }, 101));
+        row(("  " + label + " stream (cache x2, compare, get_diff_rgba)").c_str(),
+            median_ms([&] {
+                cache_frame_slot(0, big.left, iw, ih);
+                cache_frame_slot(1, big.right, iw, ih);
+                sink_f = compare_cached().ssim;
+                sink_u64 = get_diff_rgba().size();
+            }, 51));
+    }
+}
+
+}  // namespace
+
+int main() {
+    std::printf("quillet kernel benchmark; kernels here:");
+    for (const DiffKernelInfo* k : runnable_kernels()) std::printf(" %s", k->name);
+    std::printf("\n");
+    kernel_table();
+    cache_table();
+    return 0;
+}

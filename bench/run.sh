@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs the benchmarks: the C++ kernels against their floors and the frame
+# cache, then (unless --cpp-only) the Python module against NumPy and OpenCV.
+# Usage: bash bench/run.sh [--cpp-only]
+# QUILLET_KERNEL=scalar|avx2|avx512|neon forces the kernel the frame cache and
+# the Python module use (the per-kernel table always shows every kernel).
+# QUILLET_BENCH_PYTHON=/path/to/python uses an interpreter that already has
+# quillet, NumPy (and optionally OpenCV) installed instead of .venv-bench.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S bench -B build/kernels-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/kernels-bench -j2 >/dev/null
+./build/kernels-bench/quillet_bench
+
+[ "${1:-}" = "--cpp-only" ] && exit 0
+
+python="${QUILLET_BENCH_PYTHON:-}"
+if [ -z "$python" ]; then
+  if [ ! -x .venv-bench/bin/python ]; then
+    base="$(command -v python3.13 || true)"
+    if [ -z "$base" ] && command -v pyenv >/dev/null; then
+      base="$(pyenv root)/versions/3.13.0/bin/python3.13"
+    fi
+    "$base" -m venv .venv-bench
+    .venv-bench/bin/pip install -q numpy
+    .venv-bench/bin/pip install -q opencv-python-headless || echo "(OpenCV not installed)"
+  fi
+  python=.venv-bench/bin/python
+  # The module as the sources are now.
+  "$python" -m pip install -q . >/dev/null
+fi
+"$python" bench/python_bench.py
