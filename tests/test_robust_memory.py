@@ -93,3 +93,50 @@ def test_allocation_beyond_the_address_space_limit_raises_memory_error(run_pytho
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["MemoryError"] * 3 + ["compared", "normally"]
     assert "panicked" not in done.stderr
+
+
+ZEROS = (0.0, 0.0, 0.0, 0.0)
+OVERFLOW = ("capacity overflow",)
+
+
+def out_of_bounds(index):
+    return (f"index out of bounds: the len is 3 but the index is {index}",)
+
+
+WRAPPING = [
+    # width, height, pixels as the wrapping 32-bit product, then what
+    # compare(3 bytes, 3 bytes, width, height) gives: both slots are filled, so
+    # positive sizes are reduced to 720 x 720 and sample past the 3 bytes.
+    (2**31 - 1, 2**31 - 1, 1, out_of_bounds(3 * 2982616)),
+    (65536, 65536, 0, out_of_bounds(3 * 91)),
+    (-1, -1, 1, ZEROS),
+    (-(2**31), 2, 0, ZEROS),
+    (-65536, -65536, 0, ZEROS),
+    (46341, 46341, -1, OVERFLOW),
+    (65536, 32768, -1, OVERFLOW),
+    (-(2**31), -1, -1, OVERFLOW),
+    (2**31 - 1, 2, -1, OVERFLOW),
+]
+
+
+@pytest.mark.parametrize(
+    ("width", "height", "pixels", "compared"), WRAPPING, ids=[f"{w}x{h}" for w, h, _, _ in WRAPPING]
+)
+def test_pixel_counts_wrap_without_overflowing(on_fresh_thread, width, height, pixels, compared):
+    # Under the sanitizer build, a signed overflow in this arithmetic aborts the run.
+    def run():
+        outcomes = []
+        for call in (
+            lambda: _core.init_frame_cache(width, height),
+            lambda: _core.compare(b"\x01\x02\x03", b"\x04\x05\x06", width, height),
+        ):
+            try:
+                outcomes.append(call())
+            except BaseException as error:  # PanicException
+                outcomes.append(error.args)
+            outcomes.append(len(_core.get_diff_rgba()))
+        return outcomes
+
+    picture = 4 * max(pixels, 0)  # a fresh cache's picture is empty
+    initialised = OVERFLOW if pixels < 0 else None
+    assert on_fresh_thread(run) == [initialised, picture, compared, picture]
