@@ -49,3 +49,58 @@ if [ -f pyproject.toml ]; then
     step "pytest"
     (cd "$root/tests" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 fi
+
+# --- robustness: begin --------------------------------------------------------
+# The frame cache under libFuzzer, the Python suite against an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of the module (.venv-asan), and a valgrind
+# memcheck run over the module. See fuzz/README.md and docs/bad_input.md.
+robust_missing=()
+command -v clang++-16 >/dev/null || robust_missing+=(clang-16 libclang-rt-16-dev)
+command -v valgrind >/dev/null || robust_missing+=(valgrind)
+if ((${#robust_missing[@]})); then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        step "installing ${robust_missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${robust_missing[@]}"
+    else
+        echo "missing: ${robust_missing[*]}; install them with: sudo apt-get install ${robust_missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+step "libFuzzer: frame cache operations and kernels, 60 s"
+CXX=clang++-16 cmake -S . -B build/fuzz-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUILLET_BUILD_FUZZERS=ON -DQUILLET_SANITIZE=ON -DQUILLET_WERROR=ON >/dev/null
+cmake --build build/fuzz-asan -j "$jobs"
+mkdir -p build/fuzz-run/corpus
+# Every expected failure writes a report to standard error, so it is closed;
+# findings and sanitizer reports still appear.
+(cd build/fuzz-run && "$root/build/fuzz-asan/fuzz/frame_cache_fuzzer" -max_total_time=60 \
+    -close_fd_mask=2 -rss_limit_mb=2048 -timeout=60 -print_final_stats=1 \
+    corpus "$root/fuzz/corpus/frame_cache")
+
+step "pytest against the sanitizer build of the module"
+[ -x .venv-asan/bin/python ] || "$(find_python)" -m venv .venv-asan
+.venv-asan/bin/python -m pip install -q --upgrade pip
+.venv-asan/bin/python -m pip install -q ".[test]" --config-settings=build-dir=build/robust-asan-module \
+    --config-settings=cmake.build-type=RelWithDebInfo \
+    --config-settings=cmake.define.QUILLET_SANITIZE=ON --config-settings=cmake.define.QUILLET_WERROR=ON
+ldd .venv-asan/lib/python3.13/site-packages/quillet/_core.*.so | grep -q libasan ||
+    { echo "the module in .venv-asan is not built with AddressSanitizer" >&2; exit 1; }
+# The interpreter itself leaks at exit, so leak detection is off. Under ASan an
+# allocation that cannot be had aborts instead of throwing, so the tests that
+# exhaust a lowered address-space limit run in the plain suite only.
+(cd "$root/tests" &&
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$root/.venv-asan/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" \
+    --deselect tests/test_module_panic.py::test_allocation_failure_in_core_raises_memory_error \
+    --deselect tests/test_module_panic.py::test_result_that_cannot_be_built_is_a_panic)
+
+step "valgrind memcheck over the module"
+PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=none \
+    --error-exitcode=99 --num-callers=40 --log-file=build/robust-valgrind.log \
+    .venv/bin/python fuzz/valgrind_exercise.py 2>build/robust-valgrind.stderr ||
+    { tail -n 60 build/robust-valgrind.log build/robust-valgrind.stderr; exit 1; }
+.venv/bin/python fuzz/valgrind_exercise.py --check build/robust-valgrind.log
+# --- robustness: end ----------------------------------------------------------
