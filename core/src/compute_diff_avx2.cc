@@ -162,7 +162,27 @@ PassSums run(const PixelPass& pass) {
     alignas(32) float similarity_terms[kGroupPixels];
     alignas(32) float distance_terms[kGroupPixels];
 
-    for (std::size_t first = 0; first < blocks; first += kBlocksPerGroup) {
+    std::size_t first = 0;
+    while (first < blocks) {
+        if constexpr (Mode != SmoothingPass::smoothing) {
+            // A run of identical blocks: the picture is the left frame, the
+            // history (priming) zeros, the distance total and the maximum stay,
+            // and the similarity sum takes one 1.0 per pixel.
+            std::size_t run = 0;
+            while (first < blocks) {
+                const std::size_t pixel = first * kLanes;
+                const __m256i left_lanes = load_pixels(left_frame + 3 * pixel, k);
+                const __m256i right_lanes = load_pixels(right_frame + 3 * pixel, k);
+                if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(left_lanes, right_lanes)) != -1) break;
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(picture + 4 * pixel),
+                                    _mm256_or_si256(_mm256_shuffle_epi8(left_lanes, k.pick_rgb), k.alpha));
+                if constexpr (Mode == SmoothingPass::priming) _mm256_storeu_ps(history + pixel, k.zero);
+                ++first;
+                ++run;
+            }
+            if (run != 0) similarity = add_ones(similarity, run * kLanes);
+            if (first == blocks) break;
+        }
         const std::size_t group_blocks =
             blocks - first < kBlocksPerGroup ? blocks - first : kBlocksPerGroup;
 
@@ -262,6 +282,7 @@ PassSums run(const PixelPass& pass) {
         if (!similarity_done)
             similarity = add_in_order(similarity, similarity_terms, group_blocks, kLanes,
                                       identical_blocks, 1.0f);
+        first += group_blocks;
         if (all_identical) continue;  // the distance total adds only zeros
         const bool distance_done =
             distance_shift == 0

@@ -163,7 +163,28 @@ PassSums run(const PixelPass& pass) {
     alignas(64) float similarity_terms[kGroupPixels];
     alignas(64) float distance_terms[kGroupPixels];
 
-    for (std::size_t first = 0; first < blocks; first += kBlocksPerGroup) {
+    std::size_t first = 0;
+    while (first < blocks) {
+        if constexpr (Mode != SmoothingPass::smoothing) {
+            // A run of identical blocks: the picture is the left frame, the
+            // history (priming) zeros, the distance total and the maximum stay,
+            // and the similarity sum takes one 1.0 per pixel.
+            std::size_t run = 0;
+            while (first < blocks) {
+                const std::size_t pixel = first * kLanes;
+                const __m512i left = _mm512_maskz_loadu_epi8(kPixelBytes, left_frame + 3 * pixel);
+                const __m512i right = _mm512_maskz_loadu_epi8(kPixelBytes, right_frame + 3 * pixel);
+                if (_mm512_cmpneq_epi8_mask(left, right) != 0) break;
+                const __m512i left_lanes = _mm512_permutexvar_epi32(k.spread, left);
+                _mm512_storeu_si512(picture + 4 * pixel,
+                                    _mm512_or_si512(_mm512_shuffle_epi8(left_lanes, k.pick_rgb), k.alpha));
+                if constexpr (Mode == SmoothingPass::priming) _mm512_storeu_ps(history + pixel, k.zero);
+                ++first;
+                ++run;
+            }
+            if (run != 0) similarity = add_ones(similarity, run * kLanes);
+            if (first == blocks) break;
+        }
         const std::size_t group_blocks =
             blocks - first < kBlocksPerGroup ? blocks - first : kBlocksPerGroup;
 
@@ -264,6 +285,7 @@ PassSums run(const PixelPass& pass) {
         if (!similarity_done)
             similarity = add_in_order(similarity, similarity_terms, group_blocks, kLanes,
                                       identical_blocks, 1.0f);
+        first += group_blocks;
         if (all_identical) continue;  // the distance total adds only zeros
         const bool distance_done =
             distance_shift == 0

@@ -6,13 +6,7 @@
 // An identical block adds 0.0 to the distance total (unchanged: the total is
 // never -0), keeps the maximum (tested values are d = 0 there, and the maximum
 // starts at +0 and never falls), and adds sixteen similarity terms of exactly
-// 1.0. Sixteen ordered additions of 1.0 to a sum s equal one addition of 16.0
-// when s == 0 or 16 <= s < 2^22: below 2^22 adding 1.0 is exact until the sum
-// first reaches the next binade, where one rounding (possibly a tie) happens,
-// and every later addition is exact again; since 16 <= s the sum crosses at
-// most one binade boundary, and the integers added after the crossing are
-// multiples of 4 ulp, so they cannot change which neighbour the tie chose.
-// Otherwise the block adds 1.0 sixteen times.
+// 1.0 (add_ones, which explains why few additions give the same sum).
 #include <arm_neon.h>
 
 #include "compute_diff.h"
@@ -23,12 +17,6 @@ namespace quillet {
 namespace {
 
 constexpr std::size_t kLanes = 16;
-
-float add_identical_block(float sum) noexcept {
-    if (sum == 0.0f || (sum >= 16.0f && sum < 4194304.0f)) return sum + 16.0f;
-    for (std::size_t i = 0; i < kLanes; ++i) sum = sum + 1.0f;
-    return sum;
-}
 
 }  // namespace
 
@@ -58,7 +46,7 @@ PassSums compute_diff_neon(const PixelPass& pass) {
         vst4q_u8(pass.rgba + 4 * pixel, rgba);
         if (pass.mode == SmoothingPass::priming)
             for (std::size_t i = 0; i < kLanes; ++i) pass.ema[pixel + i] = 0.0f;
-        sums.similarity_sum = add_identical_block(sums.similarity_sum);
+        sums.similarity_sum = add_ones(sums.similarity_sum, kLanes);
         pending = pixel + kLanes;
     }
     compute_diff_scalar_range(pass, pending, pass.pixel_count, sums);

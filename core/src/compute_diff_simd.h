@@ -29,9 +29,8 @@
 //
 // Identical pixels add the similarity term 1.0 exactly (|Yl - Yr| = 0 gives
 // 0 * step + 1 = 1); in units of u that is 2^(23-e), an integer with no rounding,
-// so runs of identical pixels go through the same exact sum. (For k additions of
-// 1.0 this is the statement that they equal one addition of float(k) when
-// s == 0, k <= 2^24, or k <= s < 2^22; the tests check that statement.)
+// so identical pixels inside a group go through the same exact sum; longer runs
+// of identical pixels use add_ones below.
 #pragma once
 
 #include <cstddef>
@@ -119,6 +118,40 @@ inline bool commit_integer(float& sum, std::uint64_t units) noexcept {
 // then takes the ordered additions).
 inline std::uint32_t units_of_one(std::uint32_t exponent) noexcept {
     return (exponent >= 127 && exponent <= 149) ? (1u << (150 - exponent)) : 0u;
+}
+
+// `count` ordered additions of 1.0 to `sum` (the similarity terms of a run of
+// identical pixels), in few additions: count additions of 1.0 equal one
+// addition of float(count) when sum == 0 (the partial sums 1, 2, ... are exact
+// up to 2^24) or when count <= sum < 2^22. Proof of the second case: with
+// 2^e <= sum < 2^(e+1), e <= 21, the ulp u of the sum divides 1, so additions
+// are exact until the sum first reaches 2^(e+1); that one addition rounds to a
+// multiple of 2u (a tie at worst, decided by the parity of its result in units
+// of 2u); count <= sum keeps the rest below 2^(e+2), where 1 is a multiple of 2u
+// and the additions are exact again. One addition of float(count) rounds the
+// same exact value, shifted by the integer count - j (j additions before the
+// crossing), which is a multiple of 4u <= 1 and so preserves that parity: both
+// give the same float. Above 2^22 the last step fails (a tie can go either
+// way), and with sum < count more than one boundary may be crossed, so
+// those cases take smaller steps: chunks of floor(sum) <= sum, single
+// additions below 1.
+inline float add_ones(float sum, std::uint64_t count) noexcept {
+    while (count > 0) {
+        if (sum == 0.0f) {
+            const std::uint64_t chunk = count < (1u << 24) ? count : (1u << 24);
+            sum = static_cast<float>(chunk);
+            count -= chunk;
+        } else if (sum >= 1.0f && sum < 4194304.0f) {
+            const auto whole = static_cast<std::uint64_t>(sum);
+            const std::uint64_t chunk = count < whole ? count : whole;
+            sum = sum + static_cast<float>(chunk);
+            count -= chunk;
+        } else {
+            sum = sum + 1.0f;
+            --count;
+        }
+    }
+    return sum;
 }
 
 // Bookkeeping of one group for both running totals: masks with one bit per

@@ -183,6 +183,37 @@ Frames tie_heavy_frames(std::size_t pixels, std::uint64_t seed) {
     return f;
 }
 
+// Short bursts of changed pixels (which leave fine fractional bits in the
+// similarity sum) between identical runs much longer than the sum, so a run
+// crosses several binades of the sum.
+Frames bursts_between_long_runs(std::size_t pixels, std::uint64_t seed) {
+    Random random(seed);
+    Frames f{random.bytes(3 * pixels), {}};
+    f.right = f.left;
+    std::size_t i = random.below(40);
+    while (i < pixels) {
+        const std::size_t burst = 1 + random.below(24);
+        for (std::size_t j = i; j < i + burst && j < pixels; ++j)
+            f.right[3 * j + random.below(3)] ^= static_cast<std::uint8_t>(1 + random.below(255));
+        i += burst + 16 * (1 + random.below(i < 4096 ? 8 : 4000));
+    }
+    return f;
+}
+
+// Each identical run longer than all pixels before it, so that it adds more
+// ones to the similarity sum than the sum holds.
+Frames runs_longer_than_the_sum(std::size_t pixels, std::uint64_t seed) {
+    Random random(seed);
+    Frames f{random.bytes(3 * pixels), {}};
+    f.right = f.left;
+    std::size_t i = 0;
+    while (i < pixels) {
+        for (std::size_t j = i; j < i + 3 && j < pixels; ++j) f.right[3 * j] ^= random.byte() | 1u;
+        i += 3 + 16 * (1 + (3 * i + i / 2 + random.below(200)) / 16);
+    }
+    return f;
+}
+
 // A smoothing history as a priming pass of other frames leaves it.
 std::vector<float> primed_history(std::size_t pixels, std::uint64_t seed) {
     const Frames earlier = changed_frames(pixels, 1, 30, false, seed);
@@ -244,6 +275,12 @@ const FrameCase kLargeFrames[] = {
     {"scattered_5_percent",
      [](std::size_t w, std::size_t h) { return changed_frames(w, h, 5, false, 13); }},
     {"random", [](std::size_t w, std::size_t h) { return random_frames(w * h, 14); }},
+    {"bursts_between_long_runs",
+     [](std::size_t w, std::size_t h) { return bursts_between_long_runs(w * h, 17); }},
+    {"runs_longer_than_the_sum_a",
+     [](std::size_t w, std::size_t h) { return runs_longer_than_the_sum(w * h, 18); }},
+    {"runs_longer_than_the_sum_b",
+     [](std::size_t w, std::size_t h) { return runs_longer_than_the_sum(w * h, 19); }},
     {"ties", [](std::size_t w, std::size_t h) { return tie_heavy_frames(w * h, 15); }},
     // Terms near 0 first (the similarity sum stays below 1 for a while), then
     // identical pixels whose terms of 1.0 lie above the sum's binade.
@@ -407,6 +444,22 @@ TEST(exact_sum_test, similarity_terms_lie_between_zero_and_one) {
         }
         const float term = similarity_term(l, r);
         ASSERT_TRUE(term >= 0.0f && term <= 1.0f && !std::signbit(term)) << term;
+    }
+}
+
+// add_ones against the additions it replaces, including counts far above the
+// sum and sums with fine fractional bits.
+TEST(exact_sum_test, add_ones_equals_ordered_additions_of_one) {
+    Random random(12);
+    for (int trial = 0; trial < 20000; ++trial) {
+        const float sum = random.below(8) == 0
+                              ? 0.0f
+                              : std::bit_cast<float>(static_cast<std::uint32_t>(
+                                    0x33800000u + random.below(0x4A000000u - 0x33800000u)));
+        const std::uint64_t count = random.below(random.below(2) == 0 ? 64 : 100000);
+        float ordered = sum;
+        for (std::uint64_t i = 0; i < count; ++i) ordered = ordered + 1.0f;
+        ASSERT_EQ(bits(add_ones(sum, count)), bits(ordered)) << sum << " + " << count << " ones";
     }
 }
 
