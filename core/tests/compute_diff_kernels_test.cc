@@ -52,8 +52,10 @@ Outcome run_pass(DiffKernel kernel, const Frames& frames, std::size_t pixels, Sm
                  float colour_scale, float alpha, const std::vector<float>& ema_in,
                  std::size_t offset) {
     Bytes left(offset + 3 * pixels), right(offset + 3 * pixels);
-    std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
-    std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+    if (pixels > 0) {
+        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
+        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+    }
     Outcome out;
     Bytes rgba(offset + 4 * pixels, 0xAB);
     std::vector<float> ema = ema_in;
