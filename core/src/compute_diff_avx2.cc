@@ -159,8 +159,6 @@ PassSums run(const PixelPass& pass) {
     float similarity = 0.0f;
     float distance = 0.0f;
     __m256 max_lanes = k.zero;
-    alignas(32) float similarity_terms[kGroupPixels];
-    alignas(32) float distance_terms[kGroupPixels];
 
     std::size_t first = 0;
     while (first < blocks) {
@@ -258,8 +256,6 @@ PassSums run(const PixelPass& pass) {
 
             const __m256 difference = _mm256_sub_ps(luma(lr, lg, lb, k), luma(rr, rg, rb, k));
             const __m256 term = _mm256_add_ps(_mm256_mul_ps(abs_ps(difference, k), k.step), k.one);
-            _mm256_store_ps(similarity_terms + b * kLanes, term);
-            _mm256_store_ps(distance_terms + b * kLanes, distance_f);
             const LaneMasks s = add_similarity_terms(similarity_units, term, similarity_exponent_lanes);
             const LaneMasks t = add_integer_terms(distance_units, d, shift, complement);
             masks.similarity_parity[b] = s.parity;
@@ -279,9 +275,10 @@ PassSums run(const PixelPass& pass) {
                           (all_identical ? 0 : lane_total(similarity_units)) + identical_units,
                           GroupMasks::word(masks.similarity_parity),
                           GroupMasks::word(masks.similarity_ties));
+        const std::size_t group_begin = first * kLanes;
+        const std::size_t group_end = (first + group_blocks) * kLanes;
         if (!similarity_done)
-            similarity = add_in_order(similarity, similarity_terms, group_blocks, kLanes,
-                                      identical_blocks, 1.0f);
+            similarity = add_similarity_in_order(pass, group_begin, group_end, similarity);
         first += group_blocks;
         if (all_identical) continue;  // the distance total adds only zeros
         const bool distance_done =
@@ -290,9 +287,7 @@ PassSums run(const PixelPass& pass) {
                 : commit_binade(distance, lane_total(distance_units),
                                 GroupMasks::word(masks.distance_parity),
                                 GroupMasks::word(masks.distance_ties));
-        if (!distance_done)
-            distance = add_in_order(distance, distance_terms, group_blocks, kLanes,
-                                    identical_blocks, 0.0f);
+        if (!distance_done) distance = add_distance_in_order(pass, group_begin, group_end, distance);
     }
 
     PassSums sums{similarity, distance, lane_max(max_lanes)};

@@ -160,8 +160,6 @@ PassSums run(const PixelPass& pass) {
     float similarity = 0.0f;
     float distance = 0.0f;
     __m512 max_lanes = k.zero;
-    alignas(64) float similarity_terms[kGroupPixels];
-    alignas(64) float distance_terms[kGroupPixels];
 
     std::size_t first = 0;
     while (first < blocks) {
@@ -261,8 +259,6 @@ PassSums run(const PixelPass& pass) {
 
             const __m512 difference = _mm512_sub_ps(luma(lr, lg, lb, k), luma(rr, rg, rb, k));
             const __m512 term = _mm512_add_ps(_mm512_mul_ps(abs_ps(difference, k), k.step), k.one);
-            _mm512_store_ps(similarity_terms + b * kLanes, term);
-            _mm512_store_ps(distance_terms + b * kLanes, distance_f);
             const LaneMasks s = add_similarity_terms(similarity_units, term, similarity_exponent_lanes);
             const LaneMasks t = add_integer_terms(distance_units, d, shift, complement);
             std::memcpy(masks.similarity_parity + 2 * b, &s.parity, 2);
@@ -282,9 +278,10 @@ PassSums run(const PixelPass& pass) {
                           (all_identical ? 0 : lane_total(similarity_units)) + identical_units,
                           GroupMasks::word(masks.similarity_parity),
                           GroupMasks::word(masks.similarity_ties));
+        const std::size_t group_begin = first * kLanes;
+        const std::size_t group_end = (first + group_blocks) * kLanes;
         if (!similarity_done)
-            similarity = add_in_order(similarity, similarity_terms, group_blocks, kLanes,
-                                      identical_blocks, 1.0f);
+            similarity = add_similarity_in_order(pass, group_begin, group_end, similarity);
         first += group_blocks;
         if (all_identical) continue;  // the distance total adds only zeros
         const bool distance_done =
@@ -293,9 +290,7 @@ PassSums run(const PixelPass& pass) {
                 : commit_binade(distance, lane_total(distance_units),
                                 GroupMasks::word(masks.distance_parity),
                                 GroupMasks::word(masks.distance_ties));
-        if (!distance_done)
-            distance = add_in_order(distance, distance_terms, group_blocks, kLanes,
-                                    identical_blocks, 0.0f);
+        if (!distance_done) distance = add_distance_in_order(pass, group_begin, group_end, distance);
     }
 
     PassSums sums{similarity, distance, lane_max(max_lanes)};

@@ -103,4 +103,17 @@ void compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::si
     for (std::size_t i = begin; i < end; ++i) scalar_pixel(pass, i, sums);
 }
 
+float add_similarity_in_order(const PixelPass& pass, std::size_t begin, std::size_t end,
+                              float sum) {
+    for (std::size_t i = begin; i < end; ++i)
+        sum = sum + similarity_term(pass.left + 3 * i, pass.right + 3 * i);
+    return sum;
+}
+
+float add_distance_in_order(const PixelPass& pass, std::size_t begin, std::size_t end, float sum) {
+    for (std::size_t i = begin; i < end; ++i)
+        sum = sum + static_cast<float>(squared_distance(pass.left + 3 * i, pass.right + 3 * i));
+    return sum;
+}
+
 }  // namespace quillet

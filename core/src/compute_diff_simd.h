@@ -155,8 +155,7 @@ inline float add_ones(float sum, std::uint64_t count) noexcept {
 }
 
 // Bookkeeping of one group for both running totals: masks with one bit per
-// pixel (written per block as bytes, read as one little-endian word), and which
-// blocks were identical (their terms are 1.0 and 0.0 and were not stored).
+// pixel, written per block as bytes and read as one little-endian word.
 struct GroupMasks {
     std::uint8_t similarity_parity[8];
     std::uint8_t similarity_ties[8];
@@ -170,25 +169,18 @@ struct GroupMasks {
     }
 };
 
-// The ordered fallback: the real additions, one term at a time, in pixel
-// order; blocks marked identical add `identical_term` `lanes` times.
-inline float add_in_order(float sum, const float* terms, std::size_t blocks, std::size_t lanes,
-                          std::uint32_t identical_blocks, float identical_term) noexcept {
-    for (std::size_t b = 0; b < blocks; ++b) {
-        if ((identical_blocks >> b) & 1u) {
-            for (std::size_t i = 0; i < lanes; ++i) sum = sum + identical_term;
-        } else {
-            for (std::size_t i = 0; i < lanes; ++i) sum = sum + terms[b * lanes + i];
-        }
-    }
-    return sum;
-}
-
 }  // namespace
 
 // The scalar reference step over pixels [begin, end), continuing `sums`; defined
 // in the baseline dispatch unit so that no vector-flagged copy of it exists.
 void compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
                                PassSums& sums);
+
+// The ordered fallback for a group whose exact sum does not apply: the real
+// additions of the terms of pixels [begin, end), recomputed by the reference
+// helpers (no kernel keeps the terms it summed).
+float add_similarity_in_order(const PixelPass& pass, std::size_t begin, std::size_t end,
+                              float sum);
+float add_distance_in_order(const PixelPass& pass, std::size_t begin, std::size_t end, float sum);
 
 }  // namespace quillet
