@@ -138,6 +138,10 @@ Metrics compare_cached() {
         right.height < 1 || right.rgb.empty())
         return {0.0f, 0.0f, 0.0f, 0.0f};
 
+    // Resolve the kernel before any state changes: a kernel forced by name that
+    // cannot run fails here and leaves the cached frames alone.
+    (void)active_diff_kernel();
+
     // Both frames are taken at the left frame's size.
     const std::int32_t width = left.width;
     const std::int32_t height = left.height;
@@ -156,15 +160,11 @@ Metrics compare_cached() {
 
     const std::size_t reduced_bytes =
         static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3;
-    // Speed: the reduced frames live in per-thread buffers reused from call to
-    // call, so a stream of large frames allocates nothing after its first
-    // comparison. downsample_bilinear writes every byte of them before
-    // compute_diff_impl reads any (or fails, and then nothing reads them), so
-    // their earlier contents never show.
-    thread_local std::vector<std::uint8_t> left_small;
-    thread_local std::vector<std::uint8_t> right_small;
-    left_small.resize(reduced_bytes);
-    right_small.resize(reduced_bytes);
+    // Two zero-filled buffers for each reduced comparison, freed at its end: a
+    // thread keeps no memory for large frames between comparisons. (glibc hands
+    // back the same heap blocks call after call, so this costs two memsets.)
+    std::vector<std::uint8_t> left_small(reduced_bytes);
+    std::vector<std::uint8_t> right_small(reduced_bytes);
     downsample_bilinear(left.rgb, width, height, left_small, size.width, size.height);
     downsample_bilinear(right.rgb, width, height, right_small, size.width, size.height);
     return cache.compute_diff_impl(left_small, right_small, size.width, size.height);
