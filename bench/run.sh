@@ -18,11 +18,8 @@ cmake --build build/kernels-bench -j2 >/dev/null
 python="${QUILLET_BENCH_PYTHON:-}"
 if [ -z "$python" ]; then
   if [ ! -x .venv-bench/bin/python ]; then
-    base="$(command -v python3.13 || true)"
-    if [ -z "$base" ] && command -v pyenv >/dev/null; then
-      base="$(pyenv root)/versions/3.13.0/bin/python3.13"
-    fi
-    "$base" -m venv .venv-bench
+    source tools/common.sh
+    "$(find_python)" -m venv .venv-bench
     .venv-bench/bin/pip install -q numpy
     .venv-bench/bin/pip install -q opencv-python-headless || echo "(OpenCV not installed)"
   fi
