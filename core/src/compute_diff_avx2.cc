@@ -264,30 +264,13 @@ PassSums run(const PixelPass& pass) {
             masks.distance_ties[b] = t.ties;
         }
 
-        const bool all_identical = identical_blocks == (1u << group_blocks) - 1;
-        const std::uint32_t one_units = units_of_one(similarity_exponent);
-        const std::uint64_t identical_units =
-            std::uint64_t{one_units} * kLanes * static_cast<unsigned>(__builtin_popcount(identical_blocks));
-        const bool similarity_done =
-            similarity_exponent >= 127 &&
-            (identical_blocks == 0 || one_units != 0) &&
-            commit_binade(similarity,
-                          (all_identical ? 0 : lane_total(similarity_units)) + identical_units,
-                          GroupMasks::word(masks.similarity_parity),
-                          GroupMasks::word(masks.similarity_ties));
-        const std::size_t group_begin = first * kLanes;
-        const std::size_t group_end = (first + group_blocks) * kLanes;
-        if (!similarity_done)
-            similarity = add_similarity_in_order(pass, group_begin, group_end, similarity);
+        commit_group(pass,
+                     Group{first * kLanes, group_blocks * kLanes, kLanes, identical_blocks,
+                           similarity_exponent, distance_shift, masks,
+                           [&] { return lane_total(similarity_units); },
+                           [&] { return lane_total(distance_units); }},
+                     similarity, distance);
         first += group_blocks;
-        if (all_identical) continue;  // the distance total adds only zeros
-        const bool distance_done =
-            distance_shift == 0
-                ? commit_integer(distance, lane_total(distance_units))
-                : commit_binade(distance, lane_total(distance_units),
-                                GroupMasks::word(masks.distance_parity),
-                                GroupMasks::word(masks.distance_ties));
-        if (!distance_done) distance = add_distance_in_order(pass, group_begin, group_end, distance);
     }
 
     PassSums sums{similarity, distance, lane_max(max_lanes)};

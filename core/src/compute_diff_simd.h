@@ -183,4 +183,58 @@ float add_similarity_in_order(const PixelPass& pass, std::size_t begin, std::siz
                               float sum);
 float add_distance_in_order(const PixelPass& pass, std::size_t begin, std::size_t end, float sum);
 
+namespace {
+
+// One group of blocks as a kernel leaves it: which blocks were identical in both
+// frames, the binades the running totals were in when it began, and the lane
+// totals of its terms in units (read lazily, only when the exact sum applies).
+template <typename SimilarityTotal, typename DistanceTotal>
+struct Group {
+    std::size_t first_pixel;
+    std::size_t pixels;
+    std::size_t lanes;
+    std::uint32_t identical_blocks;
+    std::uint32_t similarity_exponent;
+    std::uint32_t distance_shift;
+    const GroupMasks& masks;
+    SimilarityTotal similarity_units;  // () -> std::uint64_t
+    DistanceTotal distance_units;      // () -> std::uint64_t
+};
+
+template <typename SimilarityTotal, typename DistanceTotal>
+Group(std::size_t, std::size_t, std::size_t, std::uint32_t, std::uint32_t, std::uint32_t,
+      const GroupMasks&, SimilarityTotal, DistanceTotal) -> Group<SimilarityTotal, DistanceTotal>;
+
+// Folds a group into the running totals: one exact integer sum per total where
+// that gives the ordered result, the real ordered additions otherwise.
+template <typename SimilarityTotal, typename DistanceTotal>
+inline void commit_group(const PixelPass& pass, const Group<SimilarityTotal, DistanceTotal>& group,
+                         float& similarity, float& distance) {
+    const std::size_t blocks = group.pixels / group.lanes;
+    const bool all_identical = group.identical_blocks == (1u << blocks) - 1;
+    const std::uint32_t one_units = units_of_one(group.similarity_exponent);
+    const std::uint64_t identical_units =
+        std::uint64_t{one_units} * group.lanes *
+        static_cast<unsigned>(__builtin_popcount(group.identical_blocks));
+    const bool similarity_done =
+        group.similarity_exponent >= 127 && (group.identical_blocks == 0 || one_units != 0) &&
+        commit_binade(similarity,
+                      (all_identical ? 0 : group.similarity_units()) + identical_units,
+                      GroupMasks::word(group.masks.similarity_parity),
+                      GroupMasks::word(group.masks.similarity_ties));
+    const std::size_t begin = group.first_pixel;
+    const std::size_t end = begin + group.pixels;
+    if (!similarity_done) similarity = add_similarity_in_order(pass, begin, end, similarity);
+    if (all_identical) return;  // the distance total adds only zeros
+    const bool distance_done =
+        group.distance_shift == 0
+            ? commit_integer(distance, group.distance_units())
+            : commit_binade(distance, group.distance_units(),
+                            GroupMasks::word(group.masks.distance_parity),
+                            GroupMasks::word(group.masks.distance_ties));
+    if (!distance_done) distance = add_distance_in_order(pass, begin, end, distance);
+}
+
+}  // namespace
+
 }  // namespace quillet
