@@ -132,27 +132,27 @@ def _packed_rgb(frame: Any) -> Frame:
     return Frame(b"".join(rows), width, height)
 
 
-def open_source(spec: str) -> FrameSource:
+def open_source(location: str) -> FrameSource:
     """Open a video file, a folder of images (natural name order) or a glob pattern of images."""
-    if os.path.isdir(spec):
+    if os.path.isdir(location):
         paths = [
             str(path)
-            for path in Path(spec).iterdir()
+            for path in Path(location).iterdir()
             if path.is_file() and path.suffix.lower() in IMAGE_SUFFIXES
         ]
         if not paths:
-            raise SourceError(f"the folder {spec} holds no images")
-        return ImageSequence(spec, sorted(paths, key=_natural_key))
-    if os.path.isfile(spec):
-        if Path(spec).suffix.lower() in IMAGE_SUFFIXES:
-            return ImageSequence(spec, [spec])
-        return VideoFile(spec)
-    if glob.has_magic(spec):
-        paths = [path for path in glob.glob(spec) if os.path.isfile(path)]
+            raise SourceError(f"the folder {location} holds no images")
+        return ImageSequence(location, sorted(paths, key=_natural_key))
+    if os.path.isfile(location):
+        if Path(location).suffix.lower() in IMAGE_SUFFIXES:
+            return ImageSequence(location, [location])
+        return VideoFile(location)
+    if glob.has_magic(location):
+        paths = [path for path in glob.glob(location) if os.path.isfile(path)]
         if not paths:
-            raise SourceError(f"no files match {spec}")
-        return ImageSequence(spec, sorted(paths, key=_natural_key))
-    raise SourceError(f"no such file or folder: {spec}")
+            raise SourceError(f"no files match {location}")
+        return ImageSequence(location, sorted(paths, key=_natural_key))
+    raise SourceError(f"no such file or folder: {location}")
 
 
 class DiffFolderWriter:

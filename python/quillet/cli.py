@@ -237,8 +237,8 @@ def _open_sources(
     args: argparse.Namespace, stack: ExitStack
 ) -> tuple[FrameSource, FrameSource]:
     sources = []
-    for spec in (args.left, args.right):
-        source = open_source(spec)
+    for location in (args.left, args.right):
+        source = open_source(location)
         stack.callback(source.close)
         sources.append(source)
     return sources[0], sources[1]
