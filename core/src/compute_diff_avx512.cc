@@ -1,4 +1,4 @@
-// The pixel pass with AVX-512 F and BW: 16 pixels per vector, the two running
+// The pixel pass with AVX-512 F, BW and VBMI: 16 pixels per vector, the two running
 // totals summed exactly in groups of 64 pixels (see compute_diff_simd.h).
 // GCC 12's AVX-512 headers build their "undefined" vectors as `__m512 __Y = __Y;`,
 // which -Wuninitialized reports at every inlined use (GCC bug 105593).
@@ -7,6 +7,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <immintrin.h>
+
+#include <algorithm>
 
 #include "compute_diff.h"
 #include "compute_diff_simd.h"
@@ -18,29 +20,37 @@ namespace {
 constexpr std::size_t kLanes = 16;
 constexpr std::size_t kBlocksPerGroup = kGroupPixels / kLanes;
 constexpr __mmask64 kPixelBytes = 0x0000FFFFFFFFFFFFull;  // 48 bytes = 16 RGB pixels
+constexpr __mmask64 kColourBytes = 0x7777777777777777ull;  // bytes R, G, B of each RGBA dword
 
 // Constants built inside the kernel (never at namespace scope, so nothing runs
 // with these instructions before the processor has been checked).
 struct Constants {
-    __m512i spread;     // dword gather: 12 bytes (4 pixels) into each 128-bit lane
-    __m512i pick_r, pick_g, pick_b, pick_rgb;
+    // Byte indexes into 16 RGB pixels loaded as 48 bytes with 16 zero bytes
+    // after them (index 63 reads a zero).
+    __m512i pick_r, pick_g, pick_b;  // channel c of pixel p to byte 4p, zero-extended
+    __m512i pick_rgb;                // the 3 bytes of pixel p to bytes 4p ... 4p + 2
+    __m512i heat_index;              // see heat_colours
     __m512i alpha;
-    __m512 luma_r, luma_g, luma_b, step, one, zero, byte_scale, threshold, colour_scale;
+    __m512 luma_r, luma_g, luma_b, scaled_step, scaled_one;  // scaled: times 2^24
+    __m512 one, zero, byte_scale, threshold, colour_scale;
     __m512 alpha_w, beta_w;
     __m512i sign_clear;
 
     explicit Constants(const PixelPass& pass)
-        : spread(_mm512_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0, 6, 7, 8, 0, 9, 10, 11, 0)),
-          pick_r(lane_bytes(0)),
-          pick_g(lane_bytes(1)),
-          pick_b(lane_bytes(2)),
-          pick_rgb(_mm512_broadcast_i32x4(
-              _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1))),
+        : pick_r(byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p : 63; })),
+          pick_g(byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 1 : 63; })),
+          pick_b(byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 2 : 63; })),
+          pick_rgb(byte_index([](unsigned p, unsigned b) { return b < 3 ? 3 * p + b : 63; })),
+          heat_index(byte_index([](unsigned p, unsigned b) -> unsigned {
+              const unsigned word = 16 * (p / 4) + 2 * (p % 4);  // pixel p's R word in rb
+              return b == 0 ? word : b == 1 ? 64 + 4 * p : b == 2 ? word + 8 : 0xFF;
+          })),
           alpha(_mm512_set1_epi32(static_cast<int>(0xFF000000u))),
           luma_r(_mm512_set1_ps(kLumaR)),
           luma_g(_mm512_set1_ps(kLumaG)),
           luma_b(_mm512_set1_ps(kLumaB)),
-          step(_mm512_set1_ps(kSimilarityStep)),
+          scaled_step(_mm512_set1_ps(kSimilarityStep * 16777216.0f)),
+          scaled_one(_mm512_set1_ps(16777216.0f)),
           one(_mm512_set1_ps(1.0f)),
           zero(_mm512_setzero_ps()),
           byte_scale(_mm512_set1_ps(kByteScale)),
@@ -50,13 +60,20 @@ struct Constants {
           beta_w(_mm512_set1_ps(pass.beta)),
           sign_clear(_mm512_set1_epi32(0x7FFFFFFF)) {}
 
-    // Byte c of each of the 4 pixels of a lane, zero-extended to a dword.
-    static __m512i lane_bytes(char c) {
-        return _mm512_broadcast_i32x4(_mm_setr_epi8(c, -1, -1, -1, static_cast<char>(c + 3), -1,
-                                                    -1, -1, static_cast<char>(c + 6), -1, -1, -1,
-                                                    static_cast<char>(c + 9), -1, -1, -1));
+    // Byte b of pixel p's dword is `index(p, b)`.
+    template <typename Index>
+    static __m512i byte_index(Index index) {
+        alignas(64) std::uint8_t bytes[64];
+        for (unsigned p = 0; p < 16; ++p)
+            for (unsigned b = 0; b < 4; ++b) bytes[4 * p + b] = static_cast<std::uint8_t>(index(p, b));
+        return _mm512_load_si512(bytes);
     }
 };
+
+// The picture of unchanged pixels: the left frame's bytes with alpha 255.
+inline __m512i left_rgba(__m512i left, const Constants& k) {
+    return _mm512_mask_permutexvar_epi8(k.alpha, kColourBytes, k.pick_rgb, left);
+}
 
 inline __m512 abs_ps(__m512 x, const Constants& k) {
     return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(x), k.sign_clear));
@@ -80,51 +97,72 @@ inline __m512i heat_colours(__m512 tested, const Constants& k) {
     const __m512 s = _mm512_min_ps(_mm512_sqrt_ps(_mm512_mul_ps(k.colour_scale, tested)), k.one);
     const __m512 q = _mm512_sub_ps(_mm512_add_ps(s, s), k.one);
     const __m512i t = _mm512_cvttps_epi32(_mm512_mul_ps(k.byte_scale, q));
-    const __m512i r = _mm512_max_epi32(t, _mm512_setzero_si512());
-    const __m512i b = _mm512_max_epi32(_mm512_sub_epi32(_mm512_setzero_si512(), t), _mm512_setzero_si512());
+    // Unsigned saturation gives max(t, 0) and max(-t, 0) as words: per 128-bit
+    // lane the 4 R words, then the 4 B words.
+    const __m512i rb = _mm512_packus_epi32(t, _mm512_sub_epi32(_mm512_setzero_si512(), t));
     const __m512i g =
         _mm512_cvttps_epi32(_mm512_mul_ps(k.byte_scale, _mm512_sub_ps(k.one, abs_ps(q, k))));
-    const __m512i rg = _mm512_or_si512(r, _mm512_slli_epi32(g, 8));
-    return _mm512_or_si512(_mm512_or_si512(rg, _mm512_slli_epi32(b, 16)), k.alpha);
+    // Bytes R, G, B of each pixel from rb and g; the alpha bytes (mask bit 0)
+    // keep the index byte 0xFF.
+    return _mm512_mask2_permutex2var_epi8(rb, k.heat_index, kColourBytes, g);
 }
 
-// r = t/u rounded half up with ties kept at q, given q and the shifted-out
-// bits moved to the top (exactly half is 0x80000000); adds r lane-wise and
-// returns the parity and tie masks.
-struct LaneMasks {
-    __mmask16 parity;
-    __mmask16 ties;
+// A group's terms in units of the ulp u = 2^shift of its running total, from
+// integers n (the term is n ulps of 2^-24 for the similarity, n itself for the
+// distance): with a = n + 2^(shift-1), r' = a >> shift is n / 2^shift rounded to
+// nearest with ties rounded up, a tie is exactly (a & (2^shift - 1)) == 0, and
+// bit `shift` of a is the parity of r'. A block adds its r' to the lane totals,
+// keeps its a and marks its tie lanes (block_ties); only a group with ties
+// gets parity masks (store_masks), which also turn the ties back to q (one
+// unit less each, parity flipped) as commit_group expects. In the integer
+// regime (shift 0) a = n, r' = n, and the masks are not used.
+struct UnitShift {
+    __m128i count;   // shift
+    __m512i half;    // 2^(shift-1), 0 for shift 0
+    __m512i low;     // 2^shift - 1
+    __m512i parity;  // 2^shift
+
+    explicit UnitShift(std::uint32_t shift)
+        : count(_mm_cvtsi32_si128(static_cast<int>(shift))),
+          half(_mm512_set1_epi32(shift == 0 ? 0 : static_cast<int>(1u << (shift - 1)))),
+          low(_mm512_set1_epi32(static_cast<int>((1u << shift) - 1))),
+          parity(_mm512_set1_epi32(static_cast<int>(1u << shift))) {}
 };
 
-inline LaneMasks round_and_add(__m512i& units, __m512i q, __m512i rest) {
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i half = _mm512_set1_epi32(static_cast<int>(0x80000000u));
-    const __mmask16 up = _mm512_cmpgt_epu32_mask(rest, half);
-    const __m512i r = _mm512_mask_add_epi32(q, up, q, one);
-    units = _mm512_add_epi32(units, r);
-    return {_mm512_test_epi32_mask(r, one), _mm512_cmpeq_epi32_mask(rest, half)};
+inline __m512i add_units(__m512i& units, __m512i n, const UnitShift& shift) {
+    const __m512i a = _mm512_add_epi32(n, shift.half);
+    units = _mm512_add_epi32(units, _mm512_srl_epi32(a, shift.count));
+    return a;
 }
 
-// Similarity terms, which always lie in [0, 1] (|Yl - Yr| is at most the luma
-// of white, Y being monotonic in each channel, and white against black gives
-// the term 0; a term is x + 1 with x in [-1, 0], a multiple of 2^-24 or 0), in a
-// binade with exponent field `exponent` >= 127 (sum >= 1): no term lies above
-// it. A zero term gets shift >= 127, so both of its shifts give 0 and r = 0.
-inline LaneMasks add_similarity_terms(__m512i& units, __m512 terms, __m512i exponent) {
-    const __m512i bits = _mm512_castps_si512(terms);
-    const __m512i m = _mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi32(0x7FFFFF)),
-                                   _mm512_set1_epi32(0x800000));
-    const __m512i shift = _mm512_sub_epi32(exponent, _mm512_srli_epi32(bits, 23));
-    const __m512i q = _mm512_srlv_epi32(m, shift);  // counts >= 32 give 0
-    const __m512i rest = _mm512_sllv_epi32(m, _mm512_sub_epi32(_mm512_set1_epi32(32), shift));
-    return round_and_add(units, q, rest);
+inline std::uint64_t popcount(std::uint64_t x) {
+    return static_cast<std::uint64_t>(__builtin_popcountll(x));
 }
 
-// Integer distances with the power-of-two ulp 2^shift (0 below 2^24).
-inline LaneMasks add_integer_terms(__m512i& units, __m512i terms, __m128i shift,
-                                   __m128i complement) {
-    // A count of 32 (shift 0) gives rest = 0: no rounding.
-    return round_and_add(units, _mm512_srl_epi32(terms, shift), _mm512_sll_epi32(terms, complement));
+// The tie lanes of a block, placed at the block's bits of the group masks.
+inline std::uint64_t block_ties(__m512i a, const UnitShift& shift, std::size_t block) {
+    return std::uint64_t{_mm512_testn_epi32_mask(a, shift.low)} << (kLanes * block);
+}
+
+// Completes a group's masks for commit_group once its ties are known: the
+// ties, and the parity bits (of r', flipped at the ties, which turns them back
+// to q) of the blocks not skipped as identical, zero for those (an identical
+// block adds 1.0, an even number of units, and keeps no a). Returns the number
+// of ties, which the lane totals counted one unit high.
+inline std::uint64_t store_masks(const __m512i* kept, std::size_t blocks,
+                                 std::uint32_t identical_blocks, std::uint64_t tie_mask,
+                                 const UnitShift& shift, std::uint8_t (&parity)[8],
+                                 std::uint8_t (&ties)[8]) {
+    std::memcpy(ties, &tie_mask, sizeof tie_mask);
+    if (tie_mask == 0) return 0;
+    std::uint64_t parity_mask = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if ((identical_blocks >> b) & 1u) continue;
+        parity_mask |= std::uint64_t{_mm512_test_epi32_mask(kept[b], shift.parity)} << (kLanes * b);
+    }
+    parity_mask ^= tie_mask;
+    std::memcpy(parity, &parity_mask, sizeof parity_mask);
+    return popcount(tie_mask);
 }
 
 // Horizontal reductions by whole-register shuffles (the library's reduce
@@ -173,9 +211,7 @@ PassSums run(const PixelPass& pass) {
                 const __m512i left = _mm512_maskz_loadu_epi8(kPixelBytes, left_frame + 3 * pixel);
                 const __m512i right = _mm512_maskz_loadu_epi8(kPixelBytes, right_frame + 3 * pixel);
                 if (_mm512_cmpneq_epi8_mask(left, right) != 0) break;
-                const __m512i left_lanes = _mm512_permutexvar_epi32(k.spread, left);
-                _mm512_storeu_si512(picture + 4 * pixel,
-                                    _mm512_or_si512(_mm512_shuffle_epi8(left_lanes, k.pick_rgb), k.alpha));
+                _mm512_storeu_si512(picture + 4 * pixel, left_rgba(left, k));
                 if constexpr (Mode == SmoothingPass::priming) _mm512_storeu_ps(history + pixel, k.zero);
                 ++first;
                 ++run;
@@ -187,32 +223,39 @@ PassSums run(const PixelPass& pass) {
             blocks - first < kBlocksPerGroup ? blocks - first : kBlocksPerGroup;
 
         // Fixed for the group: the binades of both running totals at its start.
+        // A similarity term is n ulps of 2^-24 with n <= 2^24 (see below), and
+        // the ulp of a total with exponent field e >= 127 is 2^(e-150), so its
+        // shift is e - 126; clamped to [1, 26], which changes nothing: from 26
+        // on every n rounds to 0 without a tie (commit_group ignores e < 127).
         const std::uint32_t similarity_exponent = binade_exponent(similarity);
-        const __m512i similarity_exponent_lanes =
-            _mm512_set1_epi32(static_cast<int>(similarity_exponent));
+        const UnitShift similarity_shift(
+            similarity_exponent < 127 ? 1 : std::min<std::uint32_t>(similarity_exponent - 126, 26));
+        // Distances are at most 195075 < 2^23: a shift clamped at 24 gives the
+        // same units (all 0, no tie) as any larger one.
         const std::uint32_t distance_exponent = binade_exponent(distance);
         const std::uint32_t distance_shift = distance_exponent > 150 ? distance_exponent - 150 : 0;
-        const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(distance_shift));
-        const __m128i complement = _mm_cvtsi32_si128(static_cast<int>(32 - distance_shift));
+        const UnitShift distance_units_shift(std::min<std::uint32_t>(distance_shift, 24));
         __m512i similarity_units = _mm512_setzero_si512();
         __m512i distance_units = _mm512_setzero_si512();
         GroupMasks masks{};
+        __m512i kept_similarity[kBlocksPerGroup];  // each block's a (see add_units)
+        __m512i kept_distance[kBlocksPerGroup];
+        std::uint64_t similarity_tie_mask = 0;  // one bit per pixel of the group
+        std::uint64_t distance_tie_mask = 0;
         std::uint32_t identical_blocks = 0;
 
         for (std::size_t b = 0; b < group_blocks; ++b) {
             const std::size_t pixel = (first + b) * kLanes;
             const __m512i left = _mm512_maskz_loadu_epi8(kPixelBytes, left_frame + 3 * pixel);
             const __m512i right = _mm512_maskz_loadu_epi8(kPixelBytes, right_frame + 3 * pixel);
-            const __m512i left_lanes = _mm512_permutexvar_epi32(k.spread, left);
-            const __m512i left_rgba =
-                _mm512_or_si512(_mm512_shuffle_epi8(left_lanes, k.pick_rgb), k.alpha);
+            const __m512i left_picture = left_rgba(left, k);
             std::uint8_t* out = picture + 4 * pixel;
 
             if constexpr (Mode != SmoothingPass::smoothing) {
                 // Identical pixels: d = 0 is unchanged, total + 0 = total, max
                 // stays, each similarity term is exactly 1.0; nothing to store.
                 if (_mm512_cmpneq_epi8_mask(left, right) == 0) {
-                    _mm512_storeu_si512(out, left_rgba);
+                    _mm512_storeu_si512(out, left_picture);
                     if constexpr (Mode == SmoothingPass::priming)
                         _mm512_storeu_ps(history + pixel, k.zero);
                     identical_blocks |= 1u << b;
@@ -220,13 +263,12 @@ PassSums run(const PixelPass& pass) {
                 }
             }
 
-            const __m512i right_lanes = _mm512_permutexvar_epi32(k.spread, right);
-            const __m512i lr = _mm512_shuffle_epi8(left_lanes, k.pick_r);
-            const __m512i lg = _mm512_shuffle_epi8(left_lanes, k.pick_g);
-            const __m512i lb = _mm512_shuffle_epi8(left_lanes, k.pick_b);
-            const __m512i rr = _mm512_shuffle_epi8(right_lanes, k.pick_r);
-            const __m512i rg = _mm512_shuffle_epi8(right_lanes, k.pick_g);
-            const __m512i rb = _mm512_shuffle_epi8(right_lanes, k.pick_b);
+            const __m512i lr = _mm512_permutexvar_epi8(k.pick_r, left);
+            const __m512i lg = _mm512_permutexvar_epi8(k.pick_g, left);
+            const __m512i lb = _mm512_permutexvar_epi8(k.pick_b, left);
+            const __m512i rr = _mm512_permutexvar_epi8(k.pick_r, right);
+            const __m512i rg = _mm512_permutexvar_epi8(k.pick_g, right);
+            const __m512i rb = _mm512_permutexvar_epi8(k.pick_b, right);
 
             // d in integers (at most 195075, so its float is exact).
             const __m512i dr = _mm512_sub_epi32(lr, rr);
@@ -250,28 +292,49 @@ PassSums run(const PixelPass& pass) {
             // Changed unless tested < threshold (NaN counts as changed).
             const __mmask16 changed = _mm512_cmp_ps_mask(tested, k.threshold, _CMP_NLT_UQ);
             if (changed == 0) {
-                _mm512_storeu_si512(out, left_rgba);
+                _mm512_storeu_si512(out, left_picture);
             } else {
                 _mm512_storeu_si512(
-                    out, _mm512_mask_mov_epi32(left_rgba, changed, heat_colours(tested, k)));
+                    out, _mm512_mask_mov_epi32(left_picture, changed, heat_colours(tested, k)));
             }
             max_lanes = _mm512_max_ps(tested, max_lanes);  // a NaN tested keeps max_lanes
 
             const __m512 difference = _mm512_sub_ps(luma(lr, lg, lb, k), luma(rr, rg, rb, k));
-            const __m512 term = _mm512_add_ps(_mm512_mul_ps(abs_ps(difference, k), k.step), k.one);
-            const LaneMasks s = add_similarity_terms(similarity_units, term, similarity_exponent_lanes);
-            const LaneMasks t = add_integer_terms(distance_units, d, shift, complement);
-            std::memcpy(masks.similarity_parity + 2 * b, &s.parity, 2);
-            std::memcpy(masks.similarity_ties + 2 * b, &s.ties, 2);
-            std::memcpy(masks.distance_parity + 2 * b, &t.parity, 2);
-            std::memcpy(masks.distance_ties + 2 * b, &t.ties, 2);
+            // 2^24 times the term |Yl - Yr| * step + 1: scaling both roundings by a
+            // power of two changes no bit (every value stays normal), and the
+            // result is the integer n <= 2^24 that the term has ulps of 2^-24.
+            // Terms lie in [0, 1] (|Yl - Yr| is at most the luma of white, Y
+            // being monotonic in each channel, and white against black gives 0)
+            // and are x + 1 with x in [-1, 0]: exact when x <= -1/2, x being a
+            // multiple of 2^-24 there, and otherwise rounded to a float in
+            // [1/2, 1], again a multiple of 2^-24.
+            const __m512 scaled_term = _mm512_add_ps(
+                _mm512_mul_ps(abs_ps(difference, k), k.scaled_step), k.scaled_one);
+            kept_similarity[b] = add_units(similarity_units, _mm512_cvttps_epi32(scaled_term),
+                                           similarity_shift);
+            kept_distance[b] = add_units(distance_units, d, distance_units_shift);
+            similarity_tie_mask |= block_ties(kept_similarity[b], similarity_shift, b);
+            distance_tie_mask |= block_ties(kept_distance[b], distance_units_shift, b);
         }
 
+        // The masks only matter in the binade regimes, and are only made there.
+        const std::uint64_t similarity_ties =
+            similarity_exponent < 127
+                ? 0
+                : store_masks(kept_similarity, group_blocks, identical_blocks, similarity_tie_mask,
+                              similarity_shift,
+                              masks.similarity_parity, masks.similarity_ties);
+        const std::uint64_t distance_ties =
+            distance_shift == 0
+                ? 0
+                : store_masks(kept_distance, group_blocks, identical_blocks, distance_tie_mask,
+                              distance_units_shift,
+                              masks.distance_parity, masks.distance_ties);
         commit_group(pass,
                      Group{first * kLanes, group_blocks * kLanes, kLanes, identical_blocks,
                            similarity_exponent, distance_shift, masks,
-                           [&] { return lane_total(similarity_units); },
-                           [&] { return lane_total(distance_units); }},
+                           [&] { return lane_total(similarity_units) - similarity_ties; },
+                           [&] { return lane_total(distance_units) - distance_ties; }},
                      similarity, distance);
         first += group_blocks;
     }

@@ -216,6 +216,34 @@ Frames runs_longer_than_the_sum(std::size_t pixels, std::uint64_t seed) {
     return f;
 }
 
+// Segments of maximal distances, which carry the distance total to ulps of 2,
+// 4, ... 2^12, alternating with segments of small changes of one size class
+// (so that many distances are exact ties in the total's binade, d = u/2 mod u),
+// where whole blocks of 16 are identical now and then: identical blocks and tie
+// lanes share groups.
+Frames distance_ties_after_large_totals(std::size_t pixels, std::uint64_t seed) {
+    Random random(seed);
+    Frames f{random.bytes(3 * pixels), {}};
+    f.right = f.left;
+    std::size_t i = 0;
+    while (i < pixels) {
+        const std::size_t large = random.below(600);
+        for (std::size_t j = 0; j < large && i < pixels; ++j, ++i)
+            for (std::size_t c = 0; c < 3; ++c) {
+                f.left[3 * i + c] = 255;
+                f.right[3 * i + c] = 0;
+            }
+        const unsigned size = 1u << random.below(7);  // channel changes below 1, 2, ... 64
+        const std::size_t small = 16 + random.below(4000);
+        for (std::size_t j = 0; j < small && i < pixels; ++j, ++i) {
+            if ((i / 16) % 5 == 0) continue;  // an identical block (where aligned)
+            for (std::size_t c = 0; c < 3; ++c)
+                f.right[3 * i + c] = static_cast<std::uint8_t>(f.left[3 * i + c] + random.below(size));
+        }
+    }
+    return f;
+}
+
 // A smoothing history as a priming pass of other frames leaves it.
 std::vector<float> primed_history(std::size_t pixels, std::uint64_t seed) {
     const Frames earlier = changed_frames(pixels, 1, 30, false, seed);
@@ -329,6 +357,21 @@ TEST_P(KernelTest, odd_sizes_and_clustered_changes_match_scalar) {
             const std::string diff =
                 difference(GetParam(), frames, pixels, p.mode, 1.0f / 31000.0f, p.alpha, ema, 3);
             ASSERT_EQ(diff, "") << size[0] << "x" << size[1] << " mode " << static_cast<int>(p.mode);
+        }
+    }
+}
+
+TEST_P(KernelTest, distance_ties_in_high_binades_match_scalar) {
+    for (const std::size_t pixels : {std::size_t{40000}, std::size_t{300017}}) {
+        for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+            const Frames frames = distance_ties_after_large_totals(pixels, seed);
+            const std::vector<float> ema = primed_history(pixels, seed + 40);
+            for (const PassCase& p : kPasses) {
+                const std::string diff = difference(GetParam(), frames, pixels, p.mode,
+                                                    1.0f / 195075.0f, p.alpha, ema, seed % 2);
+                ASSERT_EQ(diff, "") << pixels << " pixels, seed " << seed << " mode "
+                                    << static_cast<int>(p.mode) << " alpha " << p.alpha;
+            }
         }
     }
 }
