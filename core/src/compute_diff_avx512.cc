@@ -28,6 +28,7 @@ struct Constants {
     // Byte indexes into 16 RGB pixels loaded as 48 bytes with 16 zero bytes
     // after them (index 63 reads a zero).
     __m512i pick_r, pick_g, pick_b;  // channel c of pixel p to byte 4p, zero-extended
+    __m512i pick_rg;                 // bytes R and G of pixel p to bytes 4p and 4p + 2
     __m512i pick_rgb;                // the 3 bytes of pixel p to bytes 4p ... 4p + 2
     __m512i heat_index;              // see heat_colours
     __m512i alpha;
@@ -40,6 +41,8 @@ struct Constants {
         : pick_r(byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p : 63; })),
           pick_g(byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 1 : 63; })),
           pick_b(byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 2 : 63; })),
+          pick_rg(byte_index(
+              [](unsigned p, unsigned b) { return b == 0 || b == 2 ? 3 * p + b / 2 : 63; })),
           pick_rgb(byte_index([](unsigned p, unsigned b) { return b < 3 ? 3 * p + b : 63; })),
           heat_index(byte_index([](unsigned p, unsigned b) -> unsigned {
               const unsigned word = 16 * (p / 4) + 2 * (p % 4);  // pixel p's R word in rb
@@ -270,13 +273,12 @@ PassSums run(const PixelPass& pass) {
             const __m512i rg = _mm512_permutexvar_epi8(k.pick_g, right);
             const __m512i rb = _mm512_permutexvar_epi8(k.pick_b, right);
 
-            // d in integers (at most 195075, so its float is exact).
-            const __m512i dr = _mm512_sub_epi32(lr, rr);
-            const __m512i dg = _mm512_sub_epi32(lg, rg);
-            const __m512i db = _mm512_sub_epi32(lb, rb);
-            const __m512i d = _mm512_add_epi32(
-                _mm512_add_epi32(_mm512_mullo_epi32(dr, dr), _mm512_mullo_epi32(dg, dg)),
-                _mm512_mullo_epi32(db, db));
+            // d in integers (at most 195075, so its float is exact): word
+            // differences [dr, dg] and [db, 0] per dword, squared and paired up.
+            const __m512i drg = _mm512_sub_epi16(_mm512_permutexvar_epi8(k.pick_rg, left),
+                                                 _mm512_permutexvar_epi8(k.pick_rg, right));
+            const __m512i db = _mm512_sub_epi16(lb, rb);
+            const __m512i d = _mm512_add_epi32(_mm512_madd_epi16(drg, drg), _mm512_madd_epi16(db, db));
             const __m512 distance_f = _mm512_cvtepi32_ps(d);
 
             __m512 tested = distance_f;
