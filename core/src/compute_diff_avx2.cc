@@ -17,7 +17,7 @@ constexpr std::size_t kBlocksPerGroup = kGroupPixels / kLanes;
 // Built inside the kernel, never at namespace scope: nothing may run with these
 // instructions before the processor has been checked.
 struct Constants {
-    __m256i pick_r, pick_g, pick_b;
+    __m256i pick_r, pick_b;
     __m256i pick_rg;  // bytes R and G of each pixel as the two words of a dword
     __m256i pick_rgb;
     __m256i pick_heat;  // see heat_colours
@@ -30,7 +30,6 @@ struct Constants {
 
     explicit Constants(const PixelPass& pass)
         : pick_r(lane_bytes(0)),
-          pick_g(lane_bytes(1)),
           pick_b(lane_bytes(2)),
           pick_rg(_mm256_broadcastsi128_si256(
               _mm_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1))),
@@ -268,17 +267,20 @@ PassSums run(const PixelPass& pass) {
                 }
             }
 
+            // Channels zero-extended to dwords; R and G also as the two words
+            // of one dword (G from there by a shift, which is not a shuffle).
+            const __m256i lrg = _mm256_shuffle_epi8(left_lanes, k.pick_rg);
+            const __m256i rrg = _mm256_shuffle_epi8(right_lanes, k.pick_rg);
             const __m256i lr = _mm256_shuffle_epi8(left_lanes, k.pick_r);
-            const __m256i lg = _mm256_shuffle_epi8(left_lanes, k.pick_g);
+            const __m256i lg = _mm256_srli_epi32(lrg, 16);
             const __m256i lb = _mm256_shuffle_epi8(left_lanes, k.pick_b);
             const __m256i rr = _mm256_shuffle_epi8(right_lanes, k.pick_r);
-            const __m256i rg = _mm256_shuffle_epi8(right_lanes, k.pick_g);
+            const __m256i rg = _mm256_srli_epi32(rrg, 16);
             const __m256i rb = _mm256_shuffle_epi8(right_lanes, k.pick_b);
 
             // d in integers (at most 195075, so its float is exact): word
             // differences [dr, dg] and [db, 0] per dword, squared and paired up.
-            const __m256i drg = _mm256_sub_epi16(_mm256_shuffle_epi8(left_lanes, k.pick_rg),
-                                                 _mm256_shuffle_epi8(right_lanes, k.pick_rg));
+            const __m256i drg = _mm256_sub_epi16(lrg, rrg);
             const __m256i db = _mm256_sub_epi16(lb, rb);
             const __m256i d = _mm256_add_epi32(_mm256_madd_epi16(drg, drg), _mm256_madd_epi16(db, db));
             const __m256 distance_f = _mm256_cvtepi32_ps(d);
