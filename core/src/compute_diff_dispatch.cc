@@ -30,7 +30,10 @@ namespace {
 
 bool scalar_runs() noexcept { return true; }
 [[maybe_unused]] bool avx512_runs() noexcept {
-    return cpu_features().avx512bw && cpu_features().popcnt;
+    // The avx512 kernel deinterleaves pixels and builds heat colours with VBMI
+    // byte permutes; AVX-512 processors without VBMI take the avx2 kernel.
+    const CpuFeatures& cpu = cpu_features();
+    return cpu.avx512bw && cpu.avx512vbmi && cpu.popcnt;
 }
 [[maybe_unused]] bool avx2_runs() noexcept { return cpu_features().avx2 && cpu_features().popcnt; }
 [[maybe_unused]] bool neon_runs() noexcept { return cpu_features().neon; }

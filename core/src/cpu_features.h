@@ -5,9 +5,8 @@ namespace quillet {
 
 struct CpuFeatures {
     bool avx2 = false;       // AVX2 with the YMM state enabled by the OS
-    // AVX-512 F, BW and VBMI with the ZMM and mask state enabled by the OS: the
-    // set the avx512 kernel is built for (VBMI for its byte permutes).
-    bool avx512bw = false;
+    bool avx512bw = false;   // AVX-512 F and BW with the ZMM and mask state enabled by the OS
+    bool avx512vbmi = false; // AVX-512 VBMI (byte permutes), under the same OS check
     bool popcnt = false;
     bool neon = false;       // always true on arm64
 };
