@@ -13,6 +13,7 @@
 #include "cpu_features.h"
 #include "frame_cache.h"
 #include "memory_floor.h"
+#include "random_bytes.h"
 #include "utils.h"
 
 namespace {
@@ -23,25 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 volatile std::uint64_t sink_u64;
 volatile float sink_f;
 
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
-    std::uint64_t next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 7;
-        state_ ^= state_ << 17;
-        return state_;
-    }
-    std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-    Bytes bytes(std::size_t n) {
-        Bytes out(n);
-        for (auto& b : out) b = static_cast<std::uint8_t>(next() >> 56);
-        return out;
-    }
-
-private:
-    std::uint64_t state_;
-};
+using testing::Random;
 
 // Median wall time of `runs` calls, in milliseconds, after two warm-up calls.
 template <typename F>

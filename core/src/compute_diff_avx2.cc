@@ -347,15 +347,7 @@ PassSums run(const PixelPass& pass) {
 }  // namespace
 
 PassSums compute_diff_avx2(const PixelPass& pass) {
-    switch (pass.mode) {
-        case SmoothingPass::plain:
-            return run<SmoothingPass::plain>(pass);
-        case SmoothingPass::priming:
-            return run<SmoothingPass::priming>(pass);
-        case SmoothingPass::smoothing:
-            break;
-    }
-    return run<SmoothingPass::smoothing>(pass);
+    return run_in_mode(pass, [&]<SmoothingPass Mode>() { return run<Mode>(pass); });
 }
 
 }  // namespace quillet

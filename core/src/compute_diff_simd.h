@@ -185,6 +185,21 @@ float add_distance_in_order(const PixelPass& pass, std::size_t begin, std::size_
 
 namespace {
 
+// Calls body.operator()<Mode>() for the pass's smoothing mode, so that each
+// kernel body is compiled once per mode with the mode's branches removed.
+template <typename Body>
+inline PassSums run_in_mode(const PixelPass& pass, Body&& body) {
+    switch (pass.mode) {
+        case SmoothingPass::plain:
+            return body.template operator()<SmoothingPass::plain>();
+        case SmoothingPass::priming:
+            return body.template operator()<SmoothingPass::priming>();
+        case SmoothingPass::smoothing:
+            break;
+    }
+    return body.template operator()<SmoothingPass::smoothing>();
+}
+
 // One group of blocks as a kernel leaves it: which blocks were identical in both
 // frames, the binades the running totals were in when it began, and the lane
 // totals of its terms in units (read lazily, only when the exact sum applies).

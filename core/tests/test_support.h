@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame_cache.h"
+#include "random_bytes.h"
 
 namespace quillet::testing {
 
@@ -26,28 +27,6 @@ inline Bytes solid_frame(int width, int height, Rgb colour) {
     for (int i = 0; i < width * height; ++i) rgb.insert(rgb.end(), {colour.r, colour.g, colour.b});
     return rgb;
 }
-
-// Deterministic pseudo-random bytes (xorshift), independent of the library.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
-    std::uint64_t next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 7;
-        state_ ^= state_ << 17;
-        return state_;
-    }
-    std::uint8_t byte() { return static_cast<std::uint8_t>(next() >> 56); }
-    std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-    Bytes bytes(std::size_t count) {
-        Bytes out(count);
-        for (auto& b : out) b = byte();
-        return out;
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 // Runs `body` on a new thread and waits for it; assertions inside are reported.
 inline void on_fresh_thread(const std::function<void()>& body) {
