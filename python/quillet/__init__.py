@@ -22,6 +22,7 @@ from ._api import (
     compared_size,
 )
 from ._frames import Frame, FrameLike, as_frame
+from ._thresholds import Thresholds
 
 __all__ = [
     "MAX_COMPARED_HEIGHT",
@@ -33,6 +34,7 @@ __all__ = [
     "FrameComparer",
     "FrameLike",
     "Metrics",
+    "Thresholds",
     "WrongThreadError",
     "as_frame",
     "compare",

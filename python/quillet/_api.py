@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Self
 from . import _core
 from ._frames import Frame, FrameLike, as_frame
 from ._optional import require_numpy, require_pillow
+from ._thresholds import Thresholds
 
 if TYPE_CHECKING:
     import numpy as np
@@ -78,14 +79,16 @@ class Metrics(NamedTuple):
         max_mse: float | None = None,
         max_diff: float | None = None,
     ) -> bool:
-        """Whether every threshold given holds (bounds included); True when none is given."""
-        checks = (
-            min_ssim is None or self.ssim >= min_ssim,
-            min_psnr is None or self.psnr >= min_psnr,
-            max_mse is None or self.mse <= max_mse,
-            max_diff is None or self.max_diff <= max_diff,
-        )
-        return all(checks)
+        """Whether every threshold given holds (bounds included); True when none is given.
+
+        ``min_*`` bounds hold when the figure is at least the bound, ``max_*`` bounds when it is
+        at most the bound. Bounds must be finite numbers (ValueError otherwise). The same rule
+        decides the command line's verdict; see :class:`quillet.Thresholds` for the reasons
+        behind a failure.
+        """
+        return Thresholds(
+            min_ssim=min_ssim, min_psnr=min_psnr, max_mse=max_mse, max_diff=max_diff
+        ).hold(self)
 
 
 def _float32(value: float) -> float:
