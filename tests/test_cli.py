@@ -406,6 +406,27 @@ def test_demo_writes_its_picture(tmp_path):
     assert target.stat().st_size > 0
 
 
+@pytest.mark.parametrize(
+    "arguments", [["--help"], ["compare", "--help"], ["video", "--help"]], ids=str
+)
+def test_help_imports_no_subcommand_body_and_no_optional_library(arguments):
+    code = (
+        "import sys\n"
+        "from quillet.cli import main\n"
+        "try:\n"
+        f"    main({arguments!r})\n"
+        "except SystemExit:\n"
+        "    pass\n"
+        "heavy = ('quillet._cli_compare', 'quillet._cli_video', 'quillet._cli_demo',\n"
+        "         'quillet._sources', 'PIL', 'av', 'numpy')\n"
+        "print('loaded:', sorted(name for name in heavy if name in sys.modules))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
+    assert result.stdout.strip().endswith("loaded: []")
+
+
 # --- progress line ------------------------------------------------------------------------
 
 

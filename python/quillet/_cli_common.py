@@ -1,0 +1,90 @@
+"""Pieces shared by the ``quillet`` subcommands: exit statuses, figure names and formatting,
+thresholds as given on the command line, and the error that ends a command with status 2."""
+
+from __future__ import annotations
+
+import argparse
+
+from ._api import MAX_SQUARED_DISTANCE, Metrics
+
+__all__ = [
+    "EXIT_DIFFERENT",
+    "EXIT_ERROR",
+    "EXIT_SAME",
+    "EXPLANATIONS",
+    "FIGURES",
+    "THRESHOLDS",
+    "UsageError",
+    "describe_error",
+    "failed_thresholds",
+    "format_figure",
+    "threshold_values",
+]
+
+EXIT_SAME = 0
+EXIT_DIFFERENT = 1
+EXIT_ERROR = 2
+
+FIGURES = ("ssim", "psnr", "mse", "max_diff")
+
+# (option, metric, "min" or "max"): a threshold is met when the metric is on the right side.
+THRESHOLDS = (
+    ("min_ssim", "ssim", "min"),
+    ("min_psnr", "psnr", "min"),
+    ("max_mse", "mse", "max"),
+    ("max_diff", "max_diff", "max"),
+)
+
+EXPLANATIONS = {
+    "ssim": "luma similarity, 1 = same brightness everywhere",
+    "psnr": "higher is closer, 100 = identical",
+    "mse": f"mean squared RGB distance, 0..{MAX_SQUARED_DISTANCE}",
+    "max_diff": f"largest squared RGB distance of a pixel, 0..{MAX_SQUARED_DISTANCE}",
+}
+
+
+class UsageError(Exception):
+    """A problem with what the user asked for; reported in one line with exit status 2."""
+
+
+def describe_error(error: BaseException) -> str:
+    """One line for an error, naming the file when the error carries one."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.strerror}: {error.filename}"
+    return str(error) or type(error).__name__
+
+
+def threshold_values(args: argparse.Namespace) -> dict[str, float]:
+    """The thresholds given on the command line, by option name."""
+    return {
+        option: getattr(args, option)
+        for option, _, _ in THRESHOLDS
+        if getattr(args, option) is not None
+    }
+
+
+def failed_thresholds(metrics: Metrics, thresholds: dict[str, float]) -> list[str]:
+    """One line per threshold that the metrics miss, such as 'psnr 31.2 < 35 (--min-psnr)'."""
+    failures = []
+    for option, metric, side in THRESHOLDS:
+        if option not in thresholds:
+            continue
+        value, bound = getattr(metrics, metric), thresholds[option]
+        if side == "min" and not value >= bound:
+            failures.append(
+                f"{metric} {value:.6g} < {bound:g} (--{option.replace('_', '-')})"
+            )
+        if side == "max" and not value <= bound:
+            failures.append(
+                f"{metric} {value:.6g} > {bound:g} (--{option.replace('_', '-')})"
+            )
+    return failures
+
+
+def format_figure(name: str, value: float) -> str:
+    """A figure as the text reports show it."""
+    if name == "ssim":
+        return f"{value:.6f}"
+    if name == "psnr":
+        return f"{value:.2f} dB"
+    return f"{value:.6g}"

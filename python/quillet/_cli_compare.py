@@ -1,0 +1,117 @@
+"""``quillet compare``: two images, their figures, a verdict and optionally the difference picture."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any
+
+from ._api import DiffPicture, compare, compare_with_diff, compared_size
+from ._cli_common import (
+    EXIT_DIFFERENT,
+    EXIT_SAME,
+    EXPLANATIONS,
+    FIGURES,
+    UsageError,
+    describe_error,
+    failed_thresholds,
+    format_figure,
+    threshold_values,
+)
+from ._frames import Frame
+
+__all__ = ["run"]
+
+
+def _load_image(path: str) -> Frame:
+    try:
+        return Frame.open(path)
+    except FileNotFoundError as error:
+        raise UsageError(f"no such file: {path}") from error
+    except IsADirectoryError as error:
+        raise UsageError(
+            f"{path} is a folder, not an image (use 'quillet video' for sequences)"
+        ) from error
+    except OSError as error:
+        raise UsageError(
+            f"cannot read {path} as an image: {describe_error(error)}"
+        ) from error
+
+
+def _check_sizes(left: Frame, right: Frame, left_name: str, right_name: str) -> None:
+    if left.size != right.size:
+        raise UsageError(
+            f"the images differ in size: {left_name} is {left.width}x{left.height}, "
+            f"{right_name} is {right.width}x{right.height}"
+        )
+
+
+def run(args: argparse.Namespace) -> int:
+    """Compare args.left with args.right; print the figures; return the exit status."""
+    left, right = _load_image(args.left), _load_image(args.right)
+    _check_sizes(left, right, args.left, args.right)
+    picture: DiffPicture | None = None
+    if args.diff:
+        metrics, picture = compare_with_diff(left, right)
+    else:
+        metrics = compare(left, right)
+    if picture is not None:
+        try:
+            picture.save(args.diff)
+        except (OSError, ValueError) as error:
+            raise UsageError(
+                f"cannot write {args.diff}: {describe_error(error)}"
+            ) from error
+
+    identical = left.rgb == right.rgb
+    thresholds = threshold_values(args)
+    failures = failed_thresholds(metrics, thresholds)
+    if identical:
+        verdict, status = "identical", EXIT_SAME
+    elif not thresholds:
+        verdict, status = (
+            "different (give thresholds such as --min-psnr to accept small differences)",
+            EXIT_DIFFERENT,
+        )
+    elif failures:
+        verdict, status = (
+            "outside the thresholds: " + "; ".join(failures),
+            EXIT_DIFFERENT,
+        )
+    else:
+        verdict, status = "within the thresholds", EXIT_SAME
+    compared = compared_size(left.width, left.height)
+
+    if args.json:
+        report: dict[str, Any] = {
+            "left": args.left,
+            "right": args.right,
+            "width": left.width,
+            "height": left.height,
+            "compared_width": compared[0],
+            "compared_height": compared[1],
+            **metrics._asdict(),
+            "identical": identical,
+            "thresholds": thresholds,
+            "failed": failures,
+            "passed": status == EXIT_SAME,
+            "diff": args.diff,
+        }
+        print(json.dumps(report, indent=2))
+        return status
+
+    size_note = f"{left.width}x{left.height}"
+    if compared != left.size:
+        size_note += f", compared at {compared[0]}x{compared[1]}"
+    print(f"{args.left} vs {args.right} ({size_note})")
+    for name in FIGURES:
+        value = format_figure(name, getattr(metrics, name))
+        print(f"  {name:<9}{value:>14}   {EXPLANATIONS[name]}")
+    if not identical and metrics.identical:
+        print(
+            "  the images differ only in pixels that the reduced comparison leaves out"
+        )
+    if picture is not None:
+        print(f"difference picture ({picture.width}x{picture.height}): {args.diff}")
+    print(f"result: {verdict}")
+    return status
