@@ -564,6 +564,30 @@ TEST(kernel_selection_test, a_kernel_that_cannot_run_here_is_refused) {
     }
 }
 
+// On a processor with AVX-512 BW and VBMI the automatic choice must be the
+// avx512 kernel, both from the table and for the process (variable unset). The
+// processor is asked directly, not through cpu_features(), so a detection that
+// loses VBMI fails here instead of quietly running a slower kernel.
+TEST(kernel_selection_test, avx512_is_chosen_where_the_processor_has_vbmi) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    const bool vbmi = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("popcnt");
+    if (!vbmi) GTEST_SKIP() << "this processor lacks AVX-512 BW/VBMI; the avx512 kernel cannot run";
+    ASSERT_NE(kernel_named("avx512"), nullptr) << "an x86-64 build must contain the avx512 kernel";
+    EXPECT_STREQ(select_diff_kernel(nullptr).name, "avx512");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            unsetenv("QUILLET_KERNEL");
+            std::exit(active_diff_kernel() == kernel_named("avx512") ? 7 : 1);
+        },
+        ::testing::ExitedWithCode(7), "");
+#else
+    GTEST_SKIP() << "not an x86 processor";
+#endif
+}
+
 // The environment variable itself, read once per process: checked in a fresh
 // process for each value.
 class KernelEnvironmentTest : public ::testing::Test {

@@ -115,6 +115,60 @@ TEST(downsample_test, short_source_fails_after_copying_what_it_could) {
     EXPECT_EQ(dst[7], 0);
 }
 
+// A 4 x 1 frame halved samples columns 0 and 2; column 2 needs bytes 6, 7 and 8,
+// so an 8-byte source fails at index 8 after copying bytes 6 and 7. Every row
+// here is one whose last sampled pixel ends exactly one byte past the source:
+// a fast path that skips the per-byte checks one byte too early would read
+// past the buffer (caught under AddressSanitizer) and fail to panic.
+struct ShortSourceCase {
+    const char* name;
+    int src_width, src_height, dst_width, dst_height;
+    std::size_t src_bytes, failing_index;
+};
+
+class ShortSourceTest : public ::testing::TestWithParam<ShortSourceCase> {};
+
+TEST_P(ShortSourceTest, fails_exactly_at_the_first_missing_byte) {
+    const ShortSourceCase c = GetParam();
+    const Bytes full = coordinate_frame(c.src_width, c.src_height);
+    // A heap buffer of exactly src_bytes, so any read beyond it is an overflow.
+    const Bytes src(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(c.src_bytes));
+    ASSERT_EQ(src.capacity(), c.src_bytes);
+    Bytes dst(static_cast<std::size_t>(c.dst_width) * c.dst_height * 3, 0);
+    try {
+        downsample_bilinear(src, c.src_width, c.src_height, dst, c.dst_width, c.dst_height);
+        FAIL() << "expected a panic";
+    } catch (const Panic& failure) {
+        EXPECT_EQ(failure.message(), "index out of bounds: the len is " +
+                                         std::to_string(c.src_bytes) + " but the index is " +
+                                         std::to_string(c.failing_index));
+    }
+    // The failing pixel's channels before the missing byte were copied, nothing after.
+    const std::size_t failing_pixel_start = c.failing_index - 2;
+    const std::size_t dst_pixel = dst.size() - 3;
+    EXPECT_EQ(dst[dst_pixel], full[failing_pixel_start]);
+    EXPECT_EQ(dst[dst_pixel + 1], full[failing_pixel_start + 1]);
+    EXPECT_EQ(dst[dst_pixel + 2], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, ShortSourceTest,
+    ::testing::Values(ShortSourceCase{"4x1_to_2x1", 4, 1, 2, 1, 8, 8},
+                      ShortSourceCase{"6x1_to_2x1", 6, 1, 2, 1, 11, 11},
+                      ShortSourceCase{"1x1_to_1x1", 1, 1, 1, 1, 2, 2},
+                      ShortSourceCase{"4x2_to_2x2", 4, 2, 2, 2, 20, 20}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Upscaling repeats a source pixel; the last copy of the only pixel must not read
+// a fourth byte from a three-byte source.
+TEST(downsample_test, repeated_last_pixel_reads_only_its_own_bytes) {
+    const Bytes src{10, 20, 30};
+    ASSERT_EQ(src.capacity(), 3u);
+    Bytes dst(3 * 3, 0);
+    downsample_bilinear(src, 1, 1, dst, 3, 1);
+    EXPECT_EQ(dst, (Bytes{10, 20, 30, 10, 20, 30, 10, 20, 30}));
+}
+
 TEST(downsample_test, short_destination_fails_after_source_check) {
     const Bytes src = coordinate_frame(2, 1);
     Bytes dst(4, 0);
