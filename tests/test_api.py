@@ -101,8 +101,8 @@ def test_arrays_become_packed_rgb(array, as_rgb):
 
 
 BAD_ARRAYS = {
-    "float": (RGB.astype(np.float64), TypeError, "uint8"),
-    "uint16": (RGB.astype(np.uint16), TypeError, "uint8"),
+    "float-beyond-one": (RGB.astype(np.float64), ValueError, r"outside the range \[0, 1\]"),
+    "int32": (RGB.astype(np.int32), TypeError, "dtype int32"),
     "two-channels": (RGB[:, :, :2], ValueError, "shape"),
     "one-dimensional": (RGB.ravel(), ValueError, "shape"),
     "four-dimensional": (RGB[np.newaxis], ValueError, "shape"),

@@ -22,6 +22,7 @@ from ._api import (
     compared_size,
 )
 from ._frames import Frame, FrameLike, as_frame
+from ._images import ImageReadError, ImageTooLargeError, MultiFrameImageError
 from ._thresholds import Thresholds
 
 __all__ = [
@@ -33,7 +34,10 @@ __all__ = [
     "Frame",
     "FrameComparer",
     "FrameLike",
+    "ImageReadError",
+    "ImageTooLargeError",
     "Metrics",
+    "MultiFrameImageError",
     "Thresholds",
     "WrongThreadError",
     "as_frame",

@@ -46,13 +46,21 @@ MAX_SQUARED_DISTANCE = 195075
 class Metrics(NamedTuple):
     """The four figures of one comparison.
 
+    These are the comparison core's own figures, kept exactly as it defines them. Two of them
+    differ from the usual definitions; for the standard ones (PSNR of the RGB mean squared
+    error, windowed SSIM per channel and on luma) use ``quillet.standard_metrics``.
+
     ssim
         Luma similarity: the mean over pixels of ``1 - |Y_left - Y_right| / 255`` with BT.709
         luma weights; 1.0 for identical frames, 0.0 for black against white. It is not the
-        windowed SSIM of the literature.
+        windowed SSIM of the literature. The mean is a single-precision running sum, which
+        reads high on large frames: on 720p footage ``1 - ssim`` can be a third to two thirds
+        of the exact mean's.
     psnr
         ``10 * log10(65025 / mse)`` in decibels; exactly 100.0 when the frames are identical.
-        Can be as low as about -4.77, since ``mse`` sums three channels.
+        Because ``mse`` sums the three channels instead of averaging them, this is
+        10·log10(3) ≈ 4.77 dB below the usual RGB PSNR of the same frames, and can be as low
+        as about -4.77.
     mse
         Mean over pixels of the squared RGB distance, the three channels' squared differences
         summed (not averaged); 0 ... 195075.
@@ -149,8 +157,23 @@ class DiffPicture:
     def __array__(
         self, dtype: Any = None, copy: bool | None = None
     ) -> np.ndarray[Any, Any]:
+        """NumPy's conversion protocol.
+
+        ``copy=False`` (NumPy 2's ``np.asarray(picture, copy=False)``) gives a read-only view of
+        the bytes without copying, and raises ValueError when ``dtype`` asks for another type,
+        since that needs a copy. Otherwise the result is a new writable array.
+        """
+        numpy = require_numpy("DiffPicture.__array__")
+        if copy is False:
+            if dtype is not None and numpy.dtype(dtype) != numpy.uint8:
+                raise ValueError(
+                    f"a difference picture holds uint8 samples; giving {numpy.dtype(dtype)} "
+                    "needs a copy, which copy=False forbids"
+                )
+            view: np.ndarray[Any, Any] = numpy.frombuffer(self.rgba, dtype=numpy.uint8)
+            return view.reshape(self.height, self.width, 4)
         array = self.to_array()
-        return array if dtype is None else array.astype(dtype)
+        return array if dtype is None else array.astype(dtype, copy=False)
 
     def to_image(self) -> Image.Image:
         """The picture as a new Pillow image of mode RGBA."""
@@ -202,9 +225,18 @@ def _compare_once(left: Frame, right: Frame) -> Metrics:
 def compare(left: FrameLike, right: FrameLike) -> Metrics:
     """Compare two frames of the same size and return their :class:`Metrics`.
 
-    Each side may be a NumPy array (uint8, shape (H, W, 3), (H, W, 4) or (H, W)), a Pillow
-    image, the path of an image file, or a :class:`~quillet.Frame`. Frames larger than
-    1280 x 720 are compared at :func:`compared_size`. Raises ValueError when the sizes differ.
+    Each side may be a NumPy array (uint8, uint16 or floats in [0, 1]; shape (H, W, 3),
+    (H, W, 4) or (H, W)), a Pillow image, the path of an image file, or a
+    :class:`~quillet.Frame`; see :meth:`Frame.from_array` for how samples become 8 bits. Images
+    are turned upright by their EXIF orientation. A file with several frames (an animation or
+    pages) is refused with MultiFrameImageError: compare those with ``quillet video``. Files
+    above 120 megapixels are refused from their header (:meth:`Frame.open` takes another
+    limit). Frames larger than 1280 x 720 are compared at :func:`compared_size`. Raises
+    ValueError when the sizes differ.
+
+    The figures are the core's: ``psnr`` reads 4.77 dB below the usual RGB PSNR and ``ssim``
+    is a luma similarity that reads high on large frames (see :class:`Metrics`);
+    ``quillet.standard_metrics`` gives the standard figures.
 
     On the calling thread this replaces the frames of an open :class:`FrameComparer`, which then
     restarts its smoothing.

@@ -7,6 +7,7 @@ import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union, cast
 
+from ._images import DEFAULT_MAX_PIXELS, read_image, upright
 from ._optional import require_numpy, require_pillow
 
 if TYPE_CHECKING:
@@ -14,7 +15,7 @@ if TYPE_CHECKING:
     import numpy.typing as npt
     from PIL import Image
 
-__all__ = ["Frame", "FrameLike", "as_frame"]
+__all__ = ["Frame", "FrameLike", "as_frame", "frame_from_pillow", "frame_from_samples"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -58,53 +59,49 @@ class Frame:
 
     @classmethod
     def from_array(cls, array: npt.ArrayLike) -> Frame:
-        """Make a frame from a uint8 array of shape (H, W, 3), (H, W, 4) or (H, W) / (H, W, 1).
+        """Make a frame from an image array of shape (H, W, 3), (H, W, 4), (H, W) or (H, W, 1).
 
-        Alpha is dropped and grey is repeated into the three channels. Other shapes and dtypes
-        raise ValueError and TypeError.
+        Alpha is dropped and grey is repeated into the three channels. Samples become 8 bits by
+        one rule, the same for arrays, Pillow images and image files:
+
+        - uint8: as they are;
+        - uint16: the high byte, ``v >> 8`` (65535 gives 255, 257 * k gives k); this is also
+          what Pillow itself does when it opens a 16-bit colour PNG;
+        - float16/32/64: the range is [0, 1]; ``floor(v * 255 + 0.5)`` in double precision
+          (nearest, halves up), so 0.0 gives 0 and 1.0 gives 255. Any sample outside [0, 1]
+          or NaN raises ValueError naming the range: nothing is clipped in silence.
+
+        Other dtypes raise TypeError, other shapes ValueError.
         """
-        numpy = require_numpy("Frame.from_array")
-        data = numpy.asarray(array)
-        if data.dtype != numpy.uint8:
-            raise TypeError(
-                f"expected an array of dtype uint8 (0..255 per channel), got {data.dtype}; "
-                "convert it first, e.g. (a * 255).round().astype('uint8') for floats in 0..1"
-            )
-        if data.ndim == 3 and data.shape[2] == 1:
-            data = data[:, :, 0]
-        if data.ndim == 2:
-            data = numpy.repeat(data[:, :, numpy.newaxis], 3, axis=2)
-        elif data.ndim == 3 and data.shape[2] == 4:
-            data = data[:, :, :3]
-        elif not (data.ndim == 3 and data.shape[2] == 3):
-            raise ValueError(
-                f"expected an image array of shape (H, W, 3) RGB, (H, W, 4) RGBA or (H, W) grey, "
-                f"got shape {data.shape}"
-            )
-        height, width = int(data.shape[0]), int(data.shape[1])
-        if width < 1 or height < 1:
-            raise ValueError(f"the image array is empty (shape {data.shape})")
-        return cls(numpy.ascontiguousarray(data).tobytes(), width, height)
+        return frame_from_samples(array, "the array")
 
     @classmethod
     def from_image(cls, image: Image.Image) -> Frame:
-        """Make a frame from a Pillow image of any mode; it is converted to RGB, alpha dropped."""
-        if image.mode != "RGB":
-            image = image.convert("RGB")
-        width, height = image.size
-        if width < 1 or height < 1:
-            raise ValueError(f"the image is empty ({width}x{height})")
-        return cls(image.tobytes(), width, height)
+        """Make a frame from a Pillow image of any mode, upright.
+
+        The EXIF orientation is applied, as for image files. 8-bit modes are converted to RGB by
+        Pillow (alpha dropped, palettes expanded); 16-bit modes (``I;16``, ``I;16B``,
+        ``I;16L``), ``I`` (taken as 16-bit samples, 0..65535) and ``F`` (floats in [0, 1])
+        follow the rule of :meth:`from_array`.
+        """
+        return frame_from_pillow(upright(image), "the image")
 
     @classmethod
-    def open(cls, path: str | os.PathLike[str]) -> Frame:
-        """Read an image file with Pillow.
+    def open(
+        cls,
+        path: str | os.PathLike[str],
+        max_pixels: int | None = DEFAULT_MAX_PIXELS,
+    ) -> Frame:
+        """Read an image file with Pillow, upright (EXIF orientation applied).
 
-        Raises FileNotFoundError for a missing file and OSError for one Pillow cannot read.
+        Samples follow the rule of :meth:`from_array`. A file of more than ``max_pixels`` pixels
+        (120 megapixels by default; None for no limit of quillet's own) is refused from its
+        header with ImageTooLargeError (a ValueError), an animation or multi-page file with
+        MultiFrameImageError (a ValueError; compare those with ``quillet video``). Raises
+        FileNotFoundError for a missing file and ImageReadError (an OSError) for one Pillow cannot
+        read; every message names the file.
         """
-        image_module = require_pillow(f"reading the image {os.fspath(path)!r}")
-        with image_module.open(path) as image:
-            return cls.from_image(image)
+        return read_image(path, max_pixels)
 
     def to_array(self) -> np.ndarray[Any, np.dtype[np.uint8]]:
         """The frame as a new writable (H, W, 3) uint8 NumPy array."""
@@ -121,6 +118,87 @@ class Frame:
             "RGB", (self.width, self.height), self.rgb
         )
         return image
+
+
+def _samples_to_uint8(data: np.ndarray[Any, Any], source: str) -> np.ndarray[Any, Any]:
+    """The one rule that turns samples of any supported dtype into 8 bits (see Frame.from_array)."""
+    numpy = require_numpy("converting image samples")
+    if data.dtype == numpy.uint8:
+        return data
+    if data.dtype.kind == "u" and data.dtype.itemsize == 2:
+        return (data >> 8).astype(numpy.uint8)
+    if data.dtype.kind == "f":
+        inside = (data >= 0) & (data <= 1)  # False for NaN
+        if not inside.all():
+            nan_count = int(numpy.isnan(data).sum())
+            finite = data[~numpy.isnan(data)]
+            found = []
+            if finite.size and (finite.min() < 0 or finite.max() > 1):
+                found.append(f"values from {float(finite.min()):g} to {float(finite.max()):g}")
+            if nan_count:
+                found.append(f"{nan_count} NaN")
+            raise ValueError(
+                f"{source} has floating-point samples outside the range [0, 1] "
+                f"({', '.join(found)}); scale them to [0, 1] first"
+            )
+        scaled = numpy.floor(data.astype(numpy.float64) * 255.0 + 0.5)
+        return scaled.astype(numpy.uint8)
+    raise TypeError(
+        f"{source} has samples of dtype {data.dtype}; expected uint8, uint16 (high byte kept) "
+        "or floats in [0, 1]"
+    )
+
+
+def frame_from_samples(array: npt.ArrayLike, source: str) -> Frame:
+    """A frame from an image array of any supported dtype and shape; ``source`` names it in errors."""
+    numpy = require_numpy("Frame.from_array")
+    data = numpy.asarray(array)
+    if data.ndim == 3 and data.shape[2] == 1:
+        data = data[:, :, 0]
+    if data.ndim == 3 and data.shape[2] == 4:
+        data = data[:, :, :3]
+    if not (data.ndim == 2 or (data.ndim == 3 and data.shape[2] == 3)):
+        raise ValueError(
+            f"expected an image array of shape (H, W, 3) RGB, (H, W, 4) RGBA or (H, W) grey, "
+            f"got shape {data.shape}"
+        )
+    height, width = int(data.shape[0]), int(data.shape[1])
+    if width < 1 or height < 1:
+        raise ValueError(f"the image array is empty (shape {data.shape})")
+    # Converted before grey is repeated, so that the rule runs on a third of the samples.
+    data = _samples_to_uint8(data, source)
+    if data.ndim == 2:
+        data = numpy.repeat(data[:, :, numpy.newaxis], 3, axis=2)
+    # tobytes() is the one copy a contiguous (H, W, 3) uint8 array needs.
+    return Frame(numpy.ascontiguousarray(data).tobytes(), width, height)
+
+
+# Pillow modes whose samples are wider than 8 bits. Pillow's own conversion to RGB clips them
+# (a 16-bit grey picture becomes almost all white), so they go through the NumPy rule instead.
+_WIDE_SAMPLE_MODES = frozenset({"I;16", "I;16B", "I;16L", "I;16N", "I", "F"})
+
+
+def frame_from_pillow(image: Image.Image, source: str) -> Frame:
+    """A frame from a Pillow image as it is (no orientation applied); ``source`` names it in errors."""
+    width, height = image.size
+    if width < 1 or height < 1:
+        raise ValueError(f"{source} is empty ({width}x{height})")
+    if image.mode in _WIDE_SAMPLE_MODES:
+        numpy = require_numpy(f"converting the {image.mode} image {source}")
+        samples = numpy.asarray(image)
+        if image.mode == "I":
+            # 32-bit integer images are how Pillow holds 16-bit samples from several formats.
+            low, high = int(samples.min()), int(samples.max())
+            if low < 0 or high > 65535:
+                raise ValueError(
+                    f"{source} is a 32-bit integer (mode I) image with values from {low} to "
+                    f"{high}; only 16-bit samples in the range [0, 65535] are accepted"
+                )
+            samples = samples.astype(numpy.uint16)
+        return frame_from_samples(samples, source)
+    if image.mode != "RGB":
+        image = image.convert("RGB")
+    return Frame(image.tobytes(), width, height)
 
 
 FrameLike = Union["np.ndarray[Any, Any]", "Image.Image", str, "os.PathLike[str]", Frame]
