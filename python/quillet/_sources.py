@@ -16,7 +16,14 @@ from typing import Any
 
 from ._api import DiffPicture
 from ._frames import Frame
-from ._optional import require_av, require_pillow
+from ._images import (
+    DEFAULT_MAX_PIXELS,
+    MultiFrameImageError,
+    is_multi_frame_image,
+    iter_image_frames,
+    read_image,
+)
+from ._optional import require_av
 
 __all__ = [
     "DEFAULT_MAX_PIXELS",
@@ -50,10 +57,6 @@ IMAGE_SUFFIXES = frozenset(
     }
 )
 """File name endings taken as images when a folder is read as an image sequence."""
-
-DEFAULT_MAX_PIXELS = 89_478_485
-"""Frames with more pixels than this are refused before they are decoded (Pillow's own
-decompression-bomb bound): a small file must not make the process allocate gigabytes."""
 
 # FFmpeg reads almost any bytes as something; these formats and codecs turn plain text into
 # "video" (ANSI art, subtitles) and are never what a user means by a video file.
@@ -91,12 +94,22 @@ class TimedFrame:
     frame: Frame
 
 
-def _check_pixels(name: str, width: int, height: int, max_pixels: int | None) -> None:
+def _check_video_pixels(name: str, width: int, height: int, max_pixels: int | None) -> None:
     if max_pixels is not None and width * height > max_pixels:
         raise SourceError(
-            f"{name}: a {width}x{height} frame has {width * height} pixels, more than the "
-            f"limit of {max_pixels} (--max-pixels)"
+            f"{name}: the frames are {width}x{height} = {width * height} pixels, more than the "
+            f"limit of {max_pixels} (raise it with --max-pixels or max_pixels= if the file "
+            "is trusted)"
         )
+
+
+def _image_error(error: Exception) -> SourceError:
+    """A SourceError for a failed image read; the image reader's messages name the file."""
+    if isinstance(error, FileNotFoundError):
+        return SourceError(f"no such file: {error.filename}")
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return SourceError(f"cannot read {error.filename}: {error.strerror}")
+    return SourceError(str(error) or type(error).__name__)
 
 
 class FrameSource:
@@ -126,8 +139,9 @@ class ImageSequence(FrameSource):
     file (animated GIF, APNG or WebP, multi-page TIFF) in turn.
 
     Single-frame files are decoded a few at a time in a small thread pool (Pillow's decoders
-    release the interpreter lock), the order kept. Without ``fps`` the frames have no times;
-    with it frame ``k`` is shown at ``k / fps`` seconds.
+    release the interpreter lock), the order kept; a multi-frame file is read frame by frame
+    in its place. Without ``fps`` the frames have no times; with it frame ``k`` is shown at
+    ``k / fps`` seconds.
     """
 
     def __init__(
@@ -148,48 +162,27 @@ class ImageSequence(FrameSource):
         self._fps = fps
         self.total: int | None = len(paths)
         if len(paths) == 1:
-            # One file: open it now, so that an unreadable image fails before any work.
-            with self._open(paths[0]) as image:
-                self.total = getattr(image, "n_frames", 1)
-
-    def _open(self, path: str) -> Any:
-        image_module = require_pillow(f"reading the image {path!r}")
-        try:
-            image = image_module.open(path)
-        except FileNotFoundError as error:
-            raise SourceError(f"no such file: {path}") from error
-        except Exception as error:
-            raise SourceError(f"cannot read the image {path}: {error}") from error
-        try:
-            _check_pixels(path, image.width, image.height, self.max_pixels)
-        except SourceError:
-            image.close()
-            raise
-        return image
+            # One file: look at it now, so that an unreadable image fails before any work.
+            try:
+                self.total = None if is_multi_frame_image(paths[0], max_pixels) else 1
+            except (OSError, ValueError) as error:
+                raise _image_error(error) from error
 
     def _single_frame(self, path: str) -> Frame | None:
         """The frame of a single-frame file, or None for a multi-frame one (read in order later)."""
-        image = self._open(path)
-        with image:
-            if getattr(image, "n_frames", 1) > 1:
-                return None
-            try:
-                return Frame.from_image(image)
-            except Exception as error:
-                raise SourceError(f"cannot read the image {path}: {error}") from error
+        try:
+            return read_image(path, self.max_pixels)
+        except MultiFrameImageError:
+            return None
+        except (OSError, ValueError) as error:
+            raise _image_error(error) from error
 
     def _every_frame(self, path: str) -> Iterator[Frame]:
-        image = self._open(path)
-        with image:
-            for position in range(getattr(image, "n_frames", 1)):
-                try:
-                    image.seek(position)
-                    frame = Frame.from_image(image)
-                except Exception as error:
-                    raise SourceError(
-                        f"cannot read frame {position} of the image {path}: {error}"
-                    ) from error
-                yield frame
+        try:
+            for image_frame in iter_image_frames(path, self.max_pixels):
+                yield image_frame.frame
+        except (OSError, ValueError) as error:
+            raise _image_error(error) from error
 
     def _file_frames(self) -> Iterator[Frame]:
         if len(self.paths) == 1:
@@ -270,7 +263,7 @@ class VideoFile(FrameSource):
             raise SourceError(f"cannot open {path} as a video: it is a text file")
         width, height = stream.codec_context.width, stream.codec_context.height
         if width and height:
-            _check_pixels(path, width, height, self.max_pixels)
+            _check_video_pixels(path, width, height, self.max_pixels)
         return stream
 
     def _seconds(self, decoded: Any) -> float | None:
@@ -295,7 +288,7 @@ class VideoFile(FrameSource):
                 raise SourceError(
                     f"cannot decode {self.name} at frame {index}: {error}"
                 ) from error
-            _check_pixels(
+            _check_video_pixels(
                 f"{self.name} frame {index}", decoded.width, decoded.height, self.max_pixels
             )
             time = self._seconds(decoded)
