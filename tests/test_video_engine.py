@@ -247,12 +247,15 @@ def test_pair_view_gives_the_stream_picture_only_during_the_callback(tmp_path):
 def test_ctrl_c_in_a_callback_ends_the_run_marked_interrupted(tmp_path):
     left = write_video(tmp_path / "left.mkv", moments(30, 25), 25)
 
+    stop = KeyboardInterrupt("SIGTERM")
+
     def stop_at_five(record, view):
         if record.frame == 5:
-            raise KeyboardInterrupt
+            raise stop
 
     summary, records = run(left, left, on_record=stop_at_five)
-    assert summary.interrupted and summary.compared == 6
+    assert summary.interrupted and summary.interruption is stop
+    assert summary.compared == 6 and len(records) == 6
     assert summary.figures["psnr"].min == 100.0
     assert not decode_threads()
 

@@ -147,8 +147,9 @@ class VideoSummary:
     a right frame beyond its first, ``skipped`` right frames read but never used.
     ``figures`` maps each figure's name to its statistics over every compared pair;
     ``worst_frames`` lists up to five differing pairs with the lowest psnr as (frame, psnr).
-    ``interrupted`` is set when Ctrl-C (KeyboardInterrupt) stopped the run: the figures then
-    cover the pairs compared until then.
+    ``interrupted`` is set when Ctrl-C (KeyboardInterrupt, or a signal raised as one) stopped
+    the run, and ``interruption`` holds that exception: the figures then cover the pairs
+    compared until then.
     """
 
     left_name: str
@@ -169,6 +170,7 @@ class VideoSummary:
     interrupted: bool = False
     figures: dict[str, FigureStats] = field(default_factory=dict)
     worst_frames: list[tuple[int, float]] = field(default_factory=list)
+    interruption: KeyboardInterrupt | None = field(default=None, repr=False, compare=False)
 
     @property
     def all_identical(self) -> bool:
@@ -379,8 +381,9 @@ def compare_videos(
                             view._expire()
                 if progress is not None:
                     progress(counts.left_frames, left_source.total)
-        except KeyboardInterrupt:
+        except KeyboardInterrupt as interruption:
             summary.interrupted = True
+            summary.interruption = interruption
         _finish(summary, counts, tally, guard, left_source, right_source)
     return summary
 
