@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 from types import ModuleType
 
-__all__ = ["require_av", "require_numpy", "require_pillow"]
+__all__ = ["require_av", "require_numpy", "require_pillow", "require_report_library"]
 
 
 def _require(module: str, library: str, extra: str, purpose: str) -> ModuleType:
@@ -31,3 +31,9 @@ def require_pillow(purpose: str) -> ModuleType:
 def require_av(purpose: str) -> ModuleType:
     """Return the ``av`` module (PyAV), or raise ImportError naming the ``video`` extra."""
     return _require("av", "PyAV", "video", purpose)
+
+
+def require_report_library(purpose: str, module: str = "altair") -> ModuleType:
+    """Return ``altair`` (or ``vl_convert``, which ships the chart scripts), naming the ``report`` extra."""
+    library = {"altair": "Altair", "vl_convert": "vl-convert-python"}[module]
+    return _require(module, library, "report", purpose)
