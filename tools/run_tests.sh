@@ -14,6 +14,9 @@ missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
+# The report tests open pages in a real headless browser.
+command -v chromium >/dev/null || missing+=(chromium)
+command -v chromedriver >/dev/null || missing+=(chromium-driver)
 if ((${#missing[@]})); then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         step "installing ${missing[*]}"

@@ -168,7 +168,7 @@ def batch_distribution_spec(figure: str, values: Sequence[float]) -> dict[str, A
             y=alt.Y("count():Q", title="pairs"),
             tooltip=[alt.Tooltip("count():Q", title="pairs")],
         )
-        .properties(width=CHART_WIDTH, height=200, title=f"distribution of {figure}")
+        .properties(width=CHART_WIDTH, height=200, title=f"distribution of {figure}", name="bars")
     )
     spec: dict[str, Any] = chart.to_dict()
     spec["datasets"] = {FRAMES_DATASET: rows}

@@ -1,0 +1,83 @@
+"""Report records built from made-up comparisons, for the report tests and the benchmark."""
+
+import math
+import random
+
+from quillet import Frame
+from quillet._api import DiffPicture
+from quillet._report import BatchPair, BatchReport, RunInfo, VideoReport
+from quillet._report_pictures import worst_frame_pictures
+
+HOSTILE_NAME = "<script>alert(1)</script>.mp4"
+
+
+def sample_figures(count, seed=1):
+    rng = random.Random(seed)
+    psnr = [32 + 8 * math.sin(i / 40) + rng.random() for i in range(count)]
+    return {
+        "ssim": [1 - rng.random() * 0.05 for _ in range(count)],
+        "psnr": psnr,
+        "mse": [65025 / 10 ** (p / 10) for p in psnr],
+        "max_diff": [rng.random() * 5000 for _ in range(count)],
+    }
+
+
+def sample_frame(width, height, shade):
+    pixels = bytes((x * 7 + y * 3 + shade) % 256 for y in range(height) for x in range(width) for _ in range(3))
+    return Frame(pixels, width, height)
+
+
+def sample_worst(figures, count=6, full_size=False, width=96, height=54):
+    psnr = figures["psnr"]
+    order = sorted(range(len(psnr)), key=lambda i: (psnr[i], i))[:count]
+    worst = []
+    for frame in order:
+        left = sample_frame(width, height, frame)
+        right = sample_frame(width, height, frame + 40)
+        diff = DiffPicture(bytes([200, 30, 30, 255]) * (width * height), width, height)
+        values = {name: column[frame] for name, column in figures.items()}
+        worst.append(worst_frame_pictures(frame, frame / 25, values, left, right, diff, full_size))
+    return worst
+
+
+def sample_video_report(count, left_name=HOSTILE_NAME, worst=True, full_size=False, times=True):
+    figures = sample_figures(count)
+    return VideoReport(
+        left_name=left_name,
+        right_name="right <b>bold</b> & more.mp4",
+        frames=list(range(count)),
+        times=[i / 25 for i in range(count)] if times else [None] * count,
+        figures=figures,
+        summary=[("frames compared", str(count)), ("pairing", "time")],
+        thresholds={"psnr": 30.0, "ssim": 0.96},
+        failures=["psnr 24.1 < 30 (--min-psnr) <img src=x onerror=alert(2)>"],
+        worst=sample_worst(figures, full_size=full_size) if worst else (),
+        run=RunInfo("quillet video '<a>' b.mp4 --report r.html", "0.1.0", "scalar", "2026-01-01T00:00:00Z"),
+    )
+
+
+def sample_batch_report(count=12, seed=3):
+    rng = random.Random(seed)
+    pairs = []
+    for i in range(count):
+        psnr = round(20 + rng.random() * 30, 3)
+        verdict = "fail" if psnr < 30 else "pass"
+        pairs.append(
+            BatchPair(
+                name=f"clip{i:02d}" if i else HOSTILE_NAME,
+                left=f"left/clip{i:02d}.mp4",
+                right=f"right/clip{i:02d}.mp4",
+                figures={"psnr_mean": psnr, "ssim_mean": round(0.9 + rng.random() / 10, 4)},
+                verdict=verdict,
+                message=f"psnr {psnr} < 30 (--min-psnr)" if verdict == "fail" else "",
+                page=f"reports/clip{i:02d}.html",
+            )
+        )
+    pairs.append(BatchPair("broken", "l.mp4", "r.mp4", {}, "error", "l.mp4: cannot decode frame 3"))
+    return BatchReport(
+        title="batch of <i>clips</i>",
+        pairs=pairs,
+        columns=["psnr_mean", "ssim_mean"],
+        distribution="psnr_mean",
+        run=RunInfo("quillet batch L R --report", "0.1.0", "scalar", "2026-01-01T00:00:00Z"),
+    )

@@ -1,0 +1,219 @@
+"""HTML reports without a browser: what is drawn, statistics, escaping, size and atomic writes."""
+
+import io
+import math
+import os
+import random
+import re
+import sys
+
+import pytest
+from PIL import Image
+from quillet import Frame
+from quillet._api import DiffPicture
+from quillet._report import (
+    BatchPair,
+    figure_stats,
+    render_batch_report,
+    render_video_report,
+    write_video_report,
+)
+from quillet._report_charts import drawn_indices, video_rows
+from quillet._report_pictures import THUMBNAIL_WIDTH, WorstFrames, png_bytes
+from report_samples import HOSTILE_NAME, sample_batch_report, sample_frame, sample_video_report
+
+
+def _series(kind, count):
+    rng = random.Random(count)
+    if kind == "noise":
+        return [rng.random() for _ in range(count)]
+    if kind == "spike":
+        values = [1.0] * count
+        if count:
+            values[count // 3] = -50.0
+            values[2 * count // 3] = 80.0
+        return values
+    if kind == "with_infinite":
+        return [math.inf if i % 7 == 0 else rng.random() for i in range(count)]
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["noise", "spike", "with_infinite"])
+@pytest.mark.parametrize("count, max_points", [(0, 10), (9, 10), (10, 10), (11, 10), (1001, 100), (10_000, 1000)])
+def test_drawn_points_keep_every_bucket_extreme(kind, count, max_points):
+    values = _series(kind, count)
+    drawn = drawn_indices(values, max_points)
+    finite = [i for i in range(count) if math.isfinite(values[i])]
+    assert len(drawn) <= max_points
+    assert drawn == sorted(set(drawn))
+    assert all(math.isfinite(values[i]) for i in drawn)
+    if count <= max_points:
+        assert drawn == finite
+        return
+    buckets = max_points // 2
+    for bucket in range(buckets):
+        members = [i for i in finite if bucket * count // buckets <= i < (bucket + 1) * count // buckets]
+        kept = [values[i] for i in drawn if i in members]
+        assert min(kept) == min(values[i] for i in members)
+        assert max(kept) == max(values[i] for i in members)
+
+
+def test_drawn_points_need_room_for_a_bucket():
+    with pytest.raises(ValueError, match="at least 2"):
+        drawn_indices([1.0, 2.0, 3.0], 1)
+
+
+def test_chart_rows_mark_which_charts_draw_them():
+    figures = {"a": _series("spike", 5000), "b": _series("noise", 5000)}
+    rows, counts = video_rows(list(range(5000)), [None] * 5000, figures, max_points=200)
+    for bit, name in enumerate(figures):
+        assert sum(1 for row in rows if row["drawn"] & (1 << bit)) == counts[name]
+        assert counts[name] == len(drawn_indices(figures[name], 200))
+    assert all("time" not in row for row in rows)
+
+
+@pytest.mark.parametrize(
+    "figure, values, expected",
+    [
+        ("psnr", [30.0, 20.0, 40.0, 20.0], (27.5, 20.0, 40.0, 11)),  # lowest is worst; first one wins
+        ("mse", [3.0, 9.0, 1.0, 9.0], (5.5, 1.0, 9.0, 11)),  # highest is worst
+        ("ssim", [0.5, math.nan, 1.0, 0.25], (0.5833333333333334, 0.25, 1.0, 13)),  # NaN left out
+        ("psnr_rgb", [math.inf, 10.0, math.inf, 30.0], (math.inf, 10.0, math.inf, 11)),
+    ],
+)
+def test_figure_stats_cover_every_frame(figure, values, expected):
+    stats = figure_stats(figure, [10, 11, 12, 13], values)
+    assert (stats.mean, stats.minimum, stats.maximum, stats.worst_frame) == pytest.approx(expected)
+
+
+def test_figure_stats_of_nothing_known():
+    stats = figure_stats("psnr", [0, 1], [math.nan, math.nan])
+    assert math.isnan(stats.mean) and stats.worst_frame is None
+
+
+def _outside_scripts(page):
+    # The text of the page less its <script> elements (the chart libraries contain markup strings).
+    return re.sub(r"<script\b.*?</script>", "", page, flags=re.S)
+
+
+def test_video_report_escapes_every_text_it_shows():
+    page = render_video_report(sample_video_report(50))
+    body = _outside_scripts(page)
+    assert "alert(1)" in body
+    for hostile in (HOSTILE_NAME, "<b>bold</b>", "<img src=x onerror=alert(2)>", "'<a>'"):
+        assert hostile not in page
+    assert "&lt;script&gt;alert(1)&lt;/script&gt;.mp4" in body
+    assert "&lt;img src=x onerror=alert(2)&gt;" in body
+    # Nothing in the embedded chart data can close its script element.
+    for data in re.findall(r'<script type="application/json"[^>]*>(.*?)</script>', page, flags=re.S):
+        assert "<" not in data
+
+
+def test_batch_report_escapes_names_messages_and_links():
+    report = sample_batch_report()
+    report.pairs.append(BatchPair("x", "l", "r", {}, "error", "<script>alert(3)</script>", "javascript:alert(4)"))
+    page = render_batch_report(report)
+    assert "<script>alert(3)" not in page and HOSTILE_NAME not in page
+    assert 'href="javascript:' not in page
+    assert 'href="javascript%3Aalert%284%29"' in page
+    assert "&lt;i&gt;clips&lt;/i&gt;" in page
+    assert page.count("<tr class=") == len(report.pairs)
+
+
+@pytest.mark.parametrize("count", [100, 10_000, 50_000])
+def test_report_size_stays_bounded_however_long_the_video(count):
+    small = len(render_video_report(sample_video_report(100)).encode())
+    size = len(render_video_report(sample_video_report(count)).encode())
+    # Four charts draw at most 1000 points each: the data cannot grow past about that.
+    assert size - small < 4 * 1000 * 120
+
+
+def test_full_size_frames_only_when_asked():
+    thumbnails_only = render_video_report(sample_video_report(30))
+    with_full = render_video_report(sample_video_report(30, full_size=True))
+    assert "<template>" not in thumbnails_only
+    assert with_full.count("<template><img") == 3 * 6
+    assert thumbnails_only.count('<a class="thumb"') == 3 * 6
+
+
+def test_report_on_frame_index_when_times_are_unknown():
+    page = render_video_report(sample_video_report(20, times=False, worst=False))
+    assert '"field":"frame"' in page and '"field":"time"' not in page
+
+
+def test_write_replaces_the_file_whole(tmp_path):
+    target = tmp_path / "report.html"
+    write_video_report(target, sample_video_report(10, worst=False))
+    assert target.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+    assert sorted(os.listdir(tmp_path)) == ["report.html"]
+    assert target.stat().st_mode & 0o777 == 0o666 & ~_umask()
+
+
+def test_failed_write_leaves_the_old_report_and_no_temporary(tmp_path, monkeypatch):
+    target = tmp_path / "report.html"
+    target.write_text("old")
+
+    def fail_to_rename(source, destination):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "replace", fail_to_rename)
+    with pytest.raises(OSError, match="disk full"):
+        write_video_report(target, sample_video_report(10, worst=False))
+    assert target.read_text() == "old"
+    assert os.listdir(tmp_path) == ["report.html"]
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@pytest.mark.parametrize(
+    "picture, size",
+    [
+        (sample_frame(40, 30, 5), (40, 30)),
+        (sample_frame(1000, 10, 5), (THUMBNAIL_WIDTH, 3)),
+        (DiffPicture(bytes(range(256)) * 25, 40, 40), (40, 40)),
+    ],
+    ids=["small-frame", "wide-frame", "difference"],
+)
+def test_png_thumbnails_keep_pixels_or_shrink_to_width(picture, size):
+    image = Image.open(io.BytesIO(png_bytes(picture, THUMBNAIL_WIDTH)))
+    assert image.size == size and image.mode == "RGB"
+    if size == (picture.width, picture.height):
+        expected = picture.rgb if isinstance(picture, Frame) else bytes(
+            b for i, b in enumerate(picture.rgba) if i % 4 != 3
+        )
+        assert image.tobytes() == expected
+
+
+@pytest.mark.parametrize("keep", [0, 1, 6, 50])
+def test_worst_frames_keep_the_lowest_scores_earliest_first(keep):
+    rng = random.Random(keep)
+    scores = [float(rng.randint(0, 20)) for _ in range(200)] + [math.nan]
+    collector = WorstFrames(keep)
+    made = []
+
+    def make(frame):
+        made.append(frame)
+        return frame  # any object stands for the pictures
+
+    for frame, score in enumerate(scores):
+        collector.offer(score, lambda frame=frame: make(frame))
+    expected = sorted((i for i in range(len(scores)) if not math.isnan(scores[i])), key=lambda i: (scores[i], i))
+    assert collector.worst_first() == expected[:keep]
+    # Pictures are made only for frames that entered the set at the time they came.
+    assert len(made) < len(scores) or keep >= len(scores)
+    assert set(expected[:keep]) <= set(made)
+
+
+def test_worst_frames_count_must_not_be_negative():
+    with pytest.raises(ValueError):
+        WorstFrames(-1)
+
+
+def test_missing_chart_library_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "altair", None)
+    with pytest.raises(ImportError, match=r"quillet\[report\]"):
+        render_video_report(sample_video_report(5, worst=False))
