@@ -50,7 +50,9 @@ def sample_video_report(count, left_name=HOSTILE_NAME, worst=True, full_size=Fal
         figures=figures,
         summary=[("frames compared", str(count)), ("pairing", "time")],
         thresholds={"psnr": 30.0, "ssim": 0.96},
-        failures=["psnr 24.1 < 30 (--min-psnr) <img src=x onerror=alert(2)>"],
+        verdict="3 of 100 frame pairs outside the thresholds",
+        passed=False,
+        failures=["frame 7: psnr 24.1 < 30 (--min-psnr) <img src=x onerror=alert(2)>"],
         worst=sample_worst(figures, full_size=full_size) if worst else (),
         run=RunInfo("quillet video '<a>' b.mp4 --report r.html", "0.1.0", "scalar", "2026-01-01T00:00:00Z"),
     )

@@ -6,10 +6,11 @@ import os
 import random
 import re
 import sys
+from types import SimpleNamespace
 
 import pytest
 from PIL import Image
-from quillet import Frame
+from quillet import Frame, Metrics
 from quillet._api import DiffPicture
 from quillet._report import (
     BatchPair,
@@ -20,6 +21,8 @@ from quillet._report import (
 )
 from quillet._report_charts import drawn_indices, video_rows
 from quillet._report_pictures import THUMBNAIL_WIDTH, WorstFrames, png_bytes
+from quillet._report_video import VideoReportCollector
+from quillet._thresholds import Thresholds
 from report_samples import HOSTILE_NAME, sample_batch_report, sample_frame, sample_video_report
 
 
@@ -217,3 +220,48 @@ def test_missing_chart_library_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "altair", None)
     with pytest.raises(ImportError, match=r"quillet\[report\]"):
         render_video_report(sample_video_report(5, worst=False))
+
+
+class _Record:
+    """A compared pair as the comparison engine hands it to its on_record callback."""
+
+    def __init__(self, frame, psnr):
+        self.frame = frame
+        self.left_time = frame / 10
+        self.metrics = Metrics(1 - (40 - psnr) / 100, psnr, 65025 / 10 ** (psnr / 10), 100.0)
+
+    def figures(self):
+        return dict(self.metrics._asdict())
+
+
+class _View:
+    def __init__(self, shade):
+        self.left = sample_frame(16, 8, shade)
+        self.right = sample_frame(16, 8, shade + 1)
+        self.diffs = 0
+
+    def diff(self):
+        self.diffs += 1
+        return DiffPicture(bytes(16 * 8 * 4), 16, 8)
+
+
+def test_collector_keeps_all_figures_and_the_worst_pictures():
+    psnr = [40.0 - (i * 37 % 23) for i in range(60)]
+    collector = VideoReportCollector(Thresholds(min_psnr=25.0), worst_count=3)
+    views = []
+    for frame, value in enumerate(psnr):
+        views.append(_View(frame))
+        collector.on_record(_Record(frame, value), views[-1])
+    summary = SimpleNamespace(left_name="a<b", right_name="c", width=16, height=8, compared=60)
+    report = collector.report(summary, None, verdict="outside", passed=False)
+    assert list(report.figures["psnr"]) == psnr and list(report.frames) == list(range(60))
+    assert report.thresholds == {"psnr": 25.0}
+    failing = [f for f, v in enumerate(psnr) if v < 25.0]
+    assert collector.failing_frames == len(failing)
+    assert report.failures[0].startswith(f"frame {failing[0]}: psnr ")
+    worst = sorted(range(60), key=lambda f: (psnr[f], f))[:3]
+    assert [w.frame for w in report.worst] == worst
+    # A difference picture is drawn only for frames that entered the worst set when they came.
+    assert sum(view.diffs for view in views) < 60
+    assert all(w.left_full is None for w in report.worst)
+    assert ("frame size", "16x8") in report.summary

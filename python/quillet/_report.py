@@ -118,8 +118,9 @@ class VideoReport:
 
     ``figures`` maps each figure's name to its value for every compared frame, in the order of
     ``frames``; ``times`` holds the left frames' times in seconds (None where unknown).
-    ``summary`` holds the facts of the run as (label, text) rows; ``failures`` the bounds that
-    were missed, one line each (empty when the thresholds held).
+    ``summary`` holds the facts of the run as (label, text) rows. ``verdict`` is the run's
+    result in words and ``passed`` whether it counts as a match (None: no verdict given);
+    ``failures`` explains a failed verdict, one line each.
     """
 
     left_name: str
@@ -129,6 +130,8 @@ class VideoReport:
     figures: Mapping[str, Sequence[float]]
     summary: Sequence[tuple[str, str]] = ()
     thresholds: Mapping[str, float] = field(default_factory=dict)
+    verdict: str = ""
+    passed: bool | None = None
     failures: Sequence[str] = ()
     worst: Sequence[WorstFrame] = ()
     run: RunInfo | None = None
@@ -221,12 +224,11 @@ def _run_section(run: RunInfo | None) -> str:
     return f'<h2>How this run was made</h2>\n<table class="run">{cells}</table>'
 
 
-def _verdict(failures: Sequence[str], thresholds: Mapping[str, float]) -> str:
-    if failures:
-        return '<span class="verdict fail">outside the thresholds</span>'
-    if thresholds:
-        return '<span class="verdict pass">within the thresholds</span>'
-    return '<span class="verdict none">no thresholds given</span>'
+def _verdict(verdict: str, passed: bool | None) -> str:
+    if not verdict:
+        return ""
+    kind = "none" if passed is None else "pass" if passed else "fail"
+    return f'<p><span class="verdict {kind}">{_text(verdict)}</span></p>'
 
 
 def _failures_list(failures: Sequence[str]) -> str:
@@ -309,7 +311,7 @@ def render_video_report(report: VideoReport) -> str:
     )
     body = (
         f"<h1>{_text(report.left_name)} vs {_text(report.right_name)}</h1>\n{names}\n"
-        f"<p>{_verdict(report.failures, report.thresholds)}</p>\n{_failures_list(report.failures)}\n"
+        f"{_verdict(report.verdict, report.passed)}\n{_failures_list(report.failures)}\n"
         f'<h2>Summary</h2>\n<table class="summary">{summary_rows}</table>\n{_stats_table(report)}\n'
         f'<h2>Figures over time</h2>\n<p class="note">{_text(note)} '
         "Hover a point for its frame's figures, click it to keep them below.</p>\n"
