@@ -51,6 +51,11 @@ struct PassSums {
     float max_tested;      // largest tested value
 };
 
+// Colour scale k of a picture whose heat colours are scaled to `max_diff`.
+inline float colour_scale_for(float max_diff) noexcept {
+    return 1.0f / max_ignoring_nan(max_diff, 1.0f);
+}
+
 // Heat colour of a changed pixel: blue at s = 0, green at 0.5, red at 1, where
 // s = min(sqrt(k * v), 1). Each step rounds by itself.
 inline void write_heat_colour(std::uint8_t* out, float colour_scale, float tested) noexcept {
@@ -61,6 +66,20 @@ inline void write_heat_colour(std::uint8_t* out, float colour_scale, float teste
     out[1] = saturating_to_u8(kByteScale * (1.0f - std::fabs(q)));
     out[2] = saturating_to_u8(kByteScale * max_ignoring_nan(1.0f - u, 0.0f));
     out[3] = 255;
+}
+
+// One pixel of the difference picture: the left pixel's colour while the tested
+// value stays below the change threshold, its heat colour otherwise.
+inline void write_picture_pixel(std::uint8_t* out, const std::uint8_t* left_pixel,
+                                float colour_scale, float tested) noexcept {
+    if (tested < kChangeThreshold) {
+        out[0] = left_pixel[0];
+        out[1] = left_pixel[1];
+        out[2] = left_pixel[2];
+        out[3] = 255;
+    } else {  // NaN counts as changed
+        write_heat_colour(out, colour_scale, tested);
+    }
 }
 
 // Luma similarity term 1 - |Yl - Yr| / 255, with Y = (R*wr + G*wg) + B*wb and the
@@ -93,15 +112,7 @@ inline void scalar_pixel(const PixelPass& pass, std::size_t i, PassSums& sums) n
         tested = pass.beta * pass.ema[i] + pass.alpha * distance;
         pass.ema[i] = tested;
     }
-    std::uint8_t* out = pass.rgba + 4 * i;
-    if (tested < kChangeThreshold) {
-        out[0] = l[0];
-        out[1] = l[1];
-        out[2] = l[2];
-        out[3] = 255;
-    } else {  // NaN counts as changed
-        write_heat_colour(out, pass.colour_scale, tested);
-    }
+    write_picture_pixel(pass.rgba + 4 * i, l, pass.colour_scale, tested);
     sums.distance_total = sums.distance_total + distance;
     sums.max_tested = max_ignoring_nan(sums.max_tested, tested);
     sums.similarity_sum = sums.similarity_sum + similarity_term(l, r);

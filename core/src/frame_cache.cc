@@ -224,7 +224,7 @@ Metrics FrameCache::compute_diff_impl(std::span<const std::uint8_t> left,
     }
 
     // Fixed for the whole pass: the colour scale comes from the previous comparison.
-    const float colour_scale = 1.0f / max_ignoring_nan(last_max_diff, 1.0f);
+    const float colour_scale = colour_scale_for(last_max_diff);
     const float beta = 1.0f - alpha;
 
     // Pixels whose six bytes are all present; the pass stops at the first other.

@@ -1,0 +1,148 @@
+// The function bodies of quillet._direct: hold the buffers, check them, run the
+// core with the interpreter lock released, build the result.
+#include "functions.h"
+
+#include <cstdint>
+
+#include "direct_compare.h"
+#include "errors.h"
+#include "frame_buffers.h"
+#include "full_size_diff.h"
+#include "py_ref.h"
+
+namespace quillet::direct {
+
+namespace {
+
+// Each thread compares with its own state; streams of same-size frames reuse
+// its buffers.
+thread_local DirectComparer thread_comparer;
+
+// Gives the interpreter lock up for the life of the object. Exceptions thrown
+// meanwhile take it back on their way out, before they become Python errors.
+class UnlockedInterpreter {
+public:
+    UnlockedInterpreter() noexcept : state_(PyEval_SaveThread()) {}
+    ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
+    UnlockedInterpreter(const UnlockedInterpreter&) = delete;
+    UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+PyObject* metrics_tuple(const Metrics& metrics) {
+    return Py_BuildValue("(dddd)", static_cast<double>(metrics.ssim),
+                         static_cast<double>(metrics.psnr), static_cast<double>(metrics.mse),
+                         static_cast<double>(metrics.max_diff));
+}
+
+// Both frames held and checked against one width and height.
+struct FramePair {
+    HeldBuffer left_buffer;
+    HeldBuffer right_buffer;
+    FrameRows left{};
+    FrameRows right{};
+
+    bool take(PyObject* left_object, PyObject* right_object, int width, int height) noexcept {
+        return left_buffer.acquire_readable(left_object) &&
+               frame_rows_of(left_buffer, "left", width, height, left) &&
+               right_buffer.acquire_readable(right_object) &&
+               frame_rows_of(right_buffer, "right", width, height, right);
+    }
+};
+
+}  // namespace
+
+PyObject* compare(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"left", "right", "width", "height", "picture", nullptr};
+        PyObject *left_object, *right_object;
+        int width, height, picture = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOii|$p:compare",
+                                         const_cast<char**>(keywords), &left_object,
+                                         &right_object, &width, &height, &picture))
+            return nullptr;
+        FramePair pair;
+        if (!pair.take(left_object, right_object, width, height)) return nullptr;
+
+        Metrics metrics;
+        {
+            UnlockedInterpreter unlocked;
+            metrics = thread_comparer.compare(pair.left, pair.right, picture != 0);
+        }
+        PyRef figures(metrics_tuple(metrics));
+        if (!figures || !picture) return figures.release();
+        const auto pixels = thread_comparer.picture();
+        PyRef rgba(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(pixels.data()),
+                                             static_cast<Py_ssize_t>(pixels.size())));
+        if (!rgba) return nullptr;
+        return PyTuple_Pack(2, figures.get(), rgba.get());
+    });
+}
+
+PyObject* max_squared_distance(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"left", "right", "width", "height", nullptr};
+        PyObject *left_object, *right_object;
+        int width, height;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOii:max_squared_distance",
+                                         const_cast<char**>(keywords), &left_object,
+                                         &right_object, &width, &height))
+            return nullptr;
+        FramePair pair;
+        if (!pair.take(left_object, right_object, width, height)) return nullptr;
+        std::int32_t largest;
+        {
+            UnlockedInterpreter unlocked;
+            largest = quillet::max_squared_distance(pair.left, pair.right);
+        }
+        return PyLong_FromLong(largest);
+    });
+}
+
+PyObject* full_size_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"left",      "right",     "width", "height",
+                                         "max_diff",  "first_row", "row_count", "out",
+                                         "row_prefix", nullptr};
+        PyObject *left_object, *right_object, *out_object;
+        int width, height, first_row, row_count;
+        float max_diff;
+        Py_ssize_t row_prefix = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOiifiiO|n:full_size_rows",
+                                         const_cast<char**>(keywords), &left_object,
+                                         &right_object, &width, &height, &max_diff, &first_row,
+                                         &row_count, &out_object, &row_prefix))
+            return nullptr;
+        FramePair pair;
+        if (!pair.take(left_object, right_object, width, height)) return nullptr;
+        if (first_row < 0 || row_count < 0 || row_count > height - first_row) {
+            PyErr_Format(PyExc_ValueError, "rows %d to %d are not within a frame of %d rows",
+                         first_row, first_row + row_count - 1, height);
+            return nullptr;
+        }
+        if (row_prefix < 0) {
+            PyErr_SetString(PyExc_ValueError, "row_prefix must not be negative");
+            return nullptr;
+        }
+        HeldBuffer out;
+        if (!out.acquire_writable(out_object)) return nullptr;
+        const Py_ssize_t needed =
+            static_cast<Py_ssize_t>(row_count) * (row_prefix + static_cast<Py_ssize_t>(width) * 4);
+        if (out.view().len < needed) {
+            PyErr_Format(PyExc_ValueError, "out: %d rows need %zd bytes, the buffer has %zd",
+                         row_count, needed, out.view().len);
+            return nullptr;
+        }
+        {
+            UnlockedInterpreter unlocked;
+            full_size_diff_rows(pair.left, pair.right, max_diff, first_row, row_count,
+                                static_cast<std::uint8_t*>(out.view().buf),
+                                static_cast<std::size_t>(row_prefix));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace quillet::direct

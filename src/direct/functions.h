@@ -1,0 +1,12 @@
+// The functions of quillet._direct (keyword-capable, METH_VARARGS | METH_KEYWORDS).
+#pragma once
+
+#include <Python.h>
+
+namespace quillet::direct {
+
+PyObject* compare(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* max_squared_distance(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* full_size_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace quillet::direct

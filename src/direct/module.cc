@@ -1,0 +1,50 @@
+// PyInit__direct: the comparison of quillet._core applied to frames read in
+// place through the buffer protocol, and the full-size difference picture.
+#include <Python.h>
+
+#include "functions.h"
+
+namespace {
+
+template <typename Function>
+PyCFunction as_cfunction(Function* function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"compare", as_cfunction(quillet::direct::compare), kKeywords,
+     "compare(left, right, width, height, *, picture=False)\n--\n\n"
+     "Compare two RGB frames read in place (any bytes-like object or uint8 array, rows may\n"
+     "lie apart); returns (ssim, psnr, mse, max_diff) exactly as quillet._core.compare does.\n"
+     "With picture=True returns (figures, rgba): the difference picture at the compared size,\n"
+     "its heat colours scaled to this pair's own max_diff."},
+    {"max_squared_distance", as_cfunction(quillet::direct::max_squared_distance), kKeywords,
+     "max_squared_distance(left, right, width, height)\n--\n\n"
+     "The largest squared RGB distance of one pixel over the whole of two frames."},
+    {"full_size_rows", as_cfunction(quillet::direct::full_size_rows), kKeywords,
+     "full_size_rows(left, right, width, height, max_diff, first_row, row_count, out, "
+     "row_prefix=0)\n--\n\n"
+     "Write rows of the full-size difference picture into the writable buffer out, each\n"
+     "row as row_prefix zero bytes and width * 4 RGBA bytes, heat colours scaled to max_diff."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_direct",
+    "Frame comparison on buffers read in place, and full-size difference pictures.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__direct() {
+    return PyModule_Create(&module_definition);
+}
