@@ -323,12 +323,14 @@ def test_comparer_reset_forgets_the_history():
         assert comparer.compare(grey(0), grey(0)).max_diff == 0.0
 
 
-def test_one_off_comparison_in_between_restarts_the_comparer():
+def test_one_off_comparisons_in_between_leave_the_comparer_alone():
     with quillet.FrameComparer(ema_alpha=0.5) as comparer:
         comparer.compare(red(100), grey(0))
         quillet.compare(grey(3), grey(3))
-        assert comparer.compare(grey(0), grey(0)).max_diff == 0.0
-        assert comparer.diff_picture().size == (1, 1)
+        quillet.compare_with_diff(grey(200, size=2), grey(0, size=2))
+        # The history and the colour scale of the comparer's own first pair hold.
+        assert comparer.compare(grey(0), grey(0)).max_diff == 5000.0
+        assert comparer.diff_picture().rgba == bytes([105, 149, 0, 255])
 
 
 def test_changing_the_factor_applies_to_the_next_pair():

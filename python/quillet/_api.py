@@ -5,14 +5,16 @@ from __future__ import annotations
 import math
 import os
 import struct
+import sys
 import threading
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple, Self
 
-from . import _core
+from . import _core, _direct
 from ._frames import Frame, FrameLike, as_frame
+from ._full_size import check_full_size, full_size_rgba
 from ._optional import require_numpy, require_pillow
 from ._thresholds import Thresholds
 
@@ -196,30 +198,59 @@ class Comparison(NamedTuple):
 
 
 # Which user last put frames into this thread's cache: the token of a FrameComparer, or None
-# after a one-off comparison. A comparer that finds someone else's frames there starts afresh.
+# once it let them go. (compare() and compare_with_diff() do not use the cache.) A comparer that finds someone else's frames there starts afresh.
 _cache_user = threading.local()
+
+
+def _check_comparable(left_size: tuple[int, int], right_size: tuple[int, int]) -> None:
+    if left_size != right_size:
+        raise ValueError(
+            "the frames differ in size: left is "
+            f"{left_size[0]}x{left_size[1]}, right is {right_size[0]}x{right_size[1]}"
+        )
+    width, height = compared_size(*left_size)
+    if width < 1 or height < 1:
+        raise ValueError(
+            f"a {left_size[0]}x{left_size[1]} frame reduces to {width}x{height} "
+            "pixels for comparison and cannot be compared"
+        )
 
 
 def _comparable_pair(left: FrameLike, right: FrameLike) -> tuple[Frame, Frame]:
     left_frame, right_frame = as_frame(left), as_frame(right)
-    if left_frame.size != right_frame.size:
-        raise ValueError(
-            "the frames differ in size: left is "
-            f"{left_frame.width}x{left_frame.height}, right is "
-            f"{right_frame.width}x{right_frame.height}"
-        )
-    width, height = compared_size(left_frame.width, left_frame.height)
-    if width < 1 or height < 1:
-        raise ValueError(
-            f"a {left_frame.width}x{left_frame.height} frame reduces to {width}x{height} "
-            "pixels for comparison and cannot be compared"
-        )
+    _check_comparable(left_frame.size, right_frame.size)
     return left_frame, right_frame
 
 
-def _compare_once(left: Frame, right: Frame) -> Metrics:
-    _cache_user.token = None
-    return Metrics(*_core.compare(left.rgb, right.rgb, left.width, left.height))
+def _pixels_in_place(value: FrameLike) -> tuple[Any, int, int]:
+    """A buffer the direct comparison reads as it is, with its width and height.
+
+    A uint8 (H, W, 3) NumPy array whose pixels are adjacent (C-contiguous, or a crop of a
+    larger one) is read in place, read-only ones too; anything else is converted first.
+    """
+    numpy = sys.modules.get("numpy")
+    if (
+        numpy is not None
+        and isinstance(value, numpy.ndarray)
+        and value.dtype == numpy.uint8
+        and value.ndim == 3
+        and value.shape[2] == 3
+        and value.shape[0] >= 1
+        and value.shape[1] >= 1
+        and value.strides[2] == 1
+        and value.strides[1] == 3
+        and value.strides[0] >= 3 * value.shape[1]
+    ):
+        return value, int(value.shape[1]), int(value.shape[0])
+    frame = as_frame(value)
+    return frame.rgb, frame.width, frame.height
+
+
+def _comparable_pixels(left: FrameLike, right: FrameLike) -> tuple[Any, Any, int, int]:
+    left_pixels, width, height = _pixels_in_place(left)
+    right_pixels, right_width, right_height = _pixels_in_place(right)
+    _check_comparable((width, height), (right_width, right_height))
+    return left_pixels, right_pixels, width, height
 
 
 def compare(left: FrameLike, right: FrameLike) -> Metrics:
@@ -238,24 +269,40 @@ def compare(left: FrameLike, right: FrameLike) -> Metrics:
     is a luma similarity that reads high on large frames (see :class:`Metrics`);
     ``quillet.standard_metrics`` gives the standard figures.
 
-    On the calling thread this replaces the frames of an open :class:`FrameComparer`, which then
-    restarts its smoothing.
+    uint8 (H, W, 3) arrays are read in place, without a copy. The figures are those of
+    ``quillet._core.compare`` for the same frames; the thread's frame cache (and so an open
+    :class:`FrameComparer`) is not touched.
     """
-    return _compare_once(*_comparable_pair(left, right))
+    left_pixels, right_pixels, width, height = _comparable_pixels(left, right)
+    return Metrics(*_direct.compare(left_pixels, right_pixels, width, height))
 
 
-def compare_with_diff(left: FrameLike, right: FrameLike) -> Comparison:
-    """Like :func:`compare`, and also return the difference picture at the compared size.
+def compare_with_diff(
+    left: FrameLike,
+    right: FrameLike,
+    *,
+    full_size: bool = False,
+    max_pixels: int | None = None,
+) -> Comparison:
+    """Like :func:`compare`, and also return the difference picture.
 
-    The heat colours are scaled to this pair's own largest difference, which shows in red.
+    The picture has the compared size (:func:`compared_size`), and its heat colours are scaled
+    to this pair's own largest difference, which shows in red. With ``full_size`` the picture
+    of frames larger than 1280 x 720 is made at their own size instead, by the same per-pixel
+    rule with the colours scaled to the largest difference over the whole frame; the metrics
+    stay those of the reduced comparison. ``max_pixels`` refuses (ValueError) a full-size
+    picture of more pixels, before any work.
     """
-    left_frame, right_frame = _comparable_pair(left, right)
-    # The core scales the colours by the previous comparison's max_diff on this thread, so a
-    # first pass over the same pair makes the picture of the second independent of the past.
-    _compare_once(left_frame, right_frame)
-    metrics = _compare_once(left_frame, right_frame)
-    width, height = compared_size(left_frame.width, left_frame.height)
-    return Comparison(metrics, DiffPicture(_core.get_diff_rgba(), width, height))
+    left_pixels, right_pixels, width, height = _comparable_pixels(left, right)
+    reduced = compared_size(width, height) != (width, height)
+    if full_size and reduced:
+        check_full_size(width, height, max_pixels)
+        figures = _direct.compare(left_pixels, right_pixels, width, height)
+        rgba = full_size_rgba(left_pixels, right_pixels, width, height)
+        return Comparison(Metrics(*figures), DiffPicture(rgba, width, height))
+    figures, rgba = _direct.compare(left_pixels, right_pixels, width, height, picture=True)
+    picture_width, picture_height = compared_size(width, height)
+    return Comparison(Metrics(*figures), DiffPicture(rgba, picture_width, picture_height))
 
 
 class WrongThreadError(RuntimeError):
@@ -275,8 +322,8 @@ class FrameComparer:
     Thread model: the native frame cache belongs to the operating-system thread that uses it.
     A comparer is bound to the thread that creates it; every method raises
     :class:`WrongThreadError` when called from another thread. Use one comparer per thread.
-    Another comparer or :func:`compare` used in between on the same thread replaces the cached
-    frames; this comparer then starts afresh (smoothing history and colour scale forgotten).
+    Another comparer used in between on the same thread replaces the cached frames; this
+    comparer then starts afresh (smoothing history and colour scale forgotten).
 
     Use it as a context manager, which releases the cache's frames on exit::
 

@@ -119,6 +119,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="write the difference picture: the left image where they agree, heat colours where they differ",
     )
     compare_parser.add_argument(
+        "--diff-full-size",
+        action="store_true",
+        help="with --diff, draw the picture at the images' own size even when they are larger "
+        "than 1280x720 (the figures still come from the reduced comparison)",
+    )
+    compare_parser.add_argument(
         "--json", action="store_true", help="print the result as JSON"
     )
     _add_threshold_options(compare_parser, per_frame=False)
