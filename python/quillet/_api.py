@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Self
 
 from . import _core, _direct
 from ._frames import Frame, FrameLike, as_frame
-from ._full_size import check_full_size, full_size_rgba
+from ._limits import MAX_COMPARED_HEIGHT, MAX_COMPARED_WIDTH, MAX_SQUARED_DISTANCE
 from ._optional import require_numpy, require_pillow
 from ._thresholds import Thresholds
 
@@ -35,15 +35,6 @@ __all__ = [
     "compare_with_diff",
     "compared_size",
 ]
-
-MAX_COMPARED_WIDTH = 1280
-"""Frames wider than this (or taller than :data:`MAX_COMPARED_HEIGHT`) are compared reduced."""
-MAX_COMPARED_HEIGHT = 720
-"""See :data:`MAX_COMPARED_WIDTH`."""
-
-MAX_SQUARED_DISTANCE = 195075
-"""The largest squared RGB distance of one pixel, 3 * 255**2: the upper bound of ``max_diff``."""
-
 
 class Metrics(NamedTuple):
     """The four figures of one comparison.
@@ -296,6 +287,8 @@ def compare_with_diff(
     left_pixels, right_pixels, width, height = _comparable_pixels(left, right)
     reduced = compared_size(width, height) != (width, height)
     if full_size and reduced:
+        from ._full_size import check_full_size, full_size_rgba
+
         check_full_size(width, height, max_pixels)
         figures = _direct.compare(left_pixels, right_pixels, width, height)
         rgba = full_size_rgba(left_pixels, right_pixels, width, height)

@@ -4,8 +4,12 @@ thresholds as given on the command line, and the error that ends a command with 
 from __future__ import annotations
 
 import argparse
+TYPE_CHECKING = False  # typing is slow to import; type checkers read this as typing.TYPE_CHECKING
 
-from ._api import MAX_SQUARED_DISTANCE, Metrics
+from ._limits import MAX_SQUARED_DISTANCE
+
+if TYPE_CHECKING:
+    from ._api import Metrics
 
 __all__ = [
     "EXIT_DIFFERENT",

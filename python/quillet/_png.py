@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import os
 import struct
-import tempfile
 import zlib
 from collections.abc import Callable
 from typing import BinaryIO
@@ -93,6 +92,8 @@ def write_png_file(
     The file appears whole or not at all: it is written under a temporary name in the same
     folder and renamed over ``path`` when complete; on any failure the temporary file goes.
     """
+    import tempfile  # only when a file is written: it is slow to import
+
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
     handle, temporary = tempfile.mkstemp(

@@ -14,7 +14,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from ._api import MAX_SQUARED_DISTANCE
+from ._limits import MAX_SQUARED_DISTANCE
 from ._cli_common import EXIT_ERROR, UsageError, describe_error
 
 __all__ = ["build_parser", "main"]
