@@ -164,7 +164,7 @@ def test_a_limit_that_is_not_a_positive_count_is_refused(tmp_path, limit):
     ("width", "height", "fragment"),
     [
         (12000, 11000, "132000000 pixels, more than the limit of 120000000"),
-        (100000, 100000, "claims 10000000000 pixels"),
+        (100000, 100000, "claims 10000000000 pixels, more than the limit of 120000000"),
     ],
     ids=["above-the-default", "above-pillow-s-own-limit"],
 )
@@ -176,6 +176,12 @@ def test_huge_headers_are_refused_before_decoding_without_a_warning(tmp_path, wi
             quillet.Frame.open(path)
     assert str(path) in str(refused.value)
     assert isinstance(refused.value, ValueError)
+
+
+def test_a_limit_above_pillow_s_own_names_pillow_s_limit(tmp_path):
+    path = write_png_claiming(tmp_path / "bomb.png", 100000, 100000)
+    with pytest.raises(quillet.ImageTooLargeError, match=r"more than Pillow accepts \(\d+ pixels"):
+        quillet.Frame.open(path, max_pixels=10**11)
 
 
 def test_the_default_limit_is_the_one_frame_open_uses():

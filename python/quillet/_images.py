@@ -106,12 +106,17 @@ def _opened(path: str | os.PathLike[str], max_pixels: int | None) -> Iterator[Im
             warnings.simplefilter("ignore", image_module.DecompressionBombWarning)
             image = image_module.open(path)
     except image_module.DecompressionBombError as error:
+        # Pillow refused from the header on its own limit; say which limit the image broke.
         pixels = _pixel_count_in(str(error))
         claimed = f"claims {pixels} pixels" if pixels is not None else "is too large"
-        raise ImageTooLargeError(
-            f"{name}: the image {claimed}, more than Pillow accepts "
-            f"({2 * (image_module.MAX_IMAGE_PIXELS or 0)} pixels; see PIL.Image.MAX_IMAGE_PIXELS)"
-        ) from None
+        if pixels is not None and max_pixels is not None and pixels > max_pixels:
+            limit = f"the limit of {max_pixels}"
+        else:
+            limit = (
+                f"Pillow accepts ({2 * (image_module.MAX_IMAGE_PIXELS or 0)} pixels; "
+                "see PIL.Image.MAX_IMAGE_PIXELS)"
+            )
+        raise ImageTooLargeError(f"{name}: the image {claimed}, more than {limit}") from None
     except image_module.UnidentifiedImageError:
         raise ImageReadError(f"{name}: cannot identify the file as an image Pillow can read") from None
     except (FileNotFoundError, PermissionError, IsADirectoryError):
