@@ -266,3 +266,27 @@ def test_conversions_that_may_copy_give_a_new_writable_array(copy, dtype):
     assert array.dtype == (np.uint8 if dtype is None else dtype)
     assert not np.shares_memory(array, np.frombuffer(diff.rgba, np.uint8))
     np.testing.assert_array_equal(array, np.frombuffer(diff.rgba, np.uint8).reshape(4, 6, 4))
+
+
+@pytest.mark.parametrize(
+    ("width", "height", "fragment"),
+    [(10000, 9500, "95000000 pixels, more than the limit of 94999999"), (100000, 100000, "claims 10000000000 pixels")],
+    ids=["own-limit", "pillow-s-limit"],
+)
+def test_image_streams_refuse_huge_headers_without_a_warning(tmp_path, width, height, fragment):
+    from quillet._sources import SourceError, open_source
+
+    path = write_png_claiming(tmp_path / "bomb.png", width, height)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(SourceError, match=fragment) as refused:
+            open_source(str(path), max_pixels=94_999_999)
+    assert str(path) in str(refused.value)
+
+
+def test_image_streams_and_single_images_share_one_default_limit():
+    import inspect
+
+    from quillet._sources import open_source
+
+    assert inspect.signature(open_source).parameters["max_pixels"].default == DEFAULT_MAX_PIXELS

@@ -30,6 +30,7 @@ __all__ = [
     "MultiFrameImageError",
     "is_multi_frame_image",
     "iter_image_frames",
+    "open_image",
     "read_image",
     "upright",
 ]
@@ -92,9 +93,13 @@ def _check_pixels(name: str, width: int, height: int, max_pixels: int | None) ->
         )
 
 
-@contextmanager
-def _opened(path: str | os.PathLike[str], max_pixels: int | None) -> Iterator[Image.Image]:
-    """The file opened by Pillow with only its header read, its size checked against the limit."""
+def open_image(path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MAX_PIXELS) -> Image.Image:
+    """The file opened by Pillow, only its header read and its size checked against the limit.
+
+    The caller closes it (``with open_image(path) as image:``). Pillow's decompression-bomb
+    warning never shows; its refusal and unreadable files raise the errors of
+    :func:`read_image`.
+    """
     name = _display_name(path)
     image_module = require_pillow(f"reading the image {name!r}")
     if max_pixels is not None and (isinstance(max_pixels, bool) or max_pixels < 1):
@@ -123,9 +128,17 @@ def _opened(path: str | os.PathLike[str], max_pixels: int | None) -> Iterator[Im
         raise
     except (OSError, SyntaxError, ValueError, EOFError) as error:
         raise ImageReadError(f"{name}: cannot read the image: {error}") from None
-    with image:
-        width, height = image.size
-        _check_pixels(name, width, height, max_pixels)
+    try:
+        _check_pixels(name, *image.size, max_pixels)
+    except BaseException:
+        image.close()
+        raise
+    return image
+
+
+@contextmanager
+def _opened(path: str | os.PathLike[str], max_pixels: int | None) -> Iterator[Image.Image]:
+    with open_image(path, max_pixels) as image:
         yield image
 
 
