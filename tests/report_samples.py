@@ -63,7 +63,7 @@ def sample_batch_report(count=12, seed=3):
     pairs = []
     for i in range(count):
         psnr = round(20 + rng.random() * 30, 3)
-        verdict = "fail" if psnr < 30 else "pass"
+        verdict = "different" if psnr < 30 else "within thresholds"
         pairs.append(
             BatchPair(
                 name=f"clip{i:02d}" if i else HOSTILE_NAME,
@@ -71,11 +71,12 @@ def sample_batch_report(count=12, seed=3):
                 right=f"right/clip{i:02d}.mp4",
                 figures={"psnr_mean": psnr, "ssim_mean": round(0.9 + rng.random() / 10, 4)},
                 verdict=verdict,
-                message=f"psnr {psnr} < 30 (--min-psnr)" if verdict == "fail" else "",
+                passed=psnr >= 30,
+                message=f"psnr {psnr} < 30 (--min-psnr)" if psnr < 30 else "",
                 page=f"reports/clip{i:02d}.html",
             )
         )
-    pairs.append(BatchPair("broken", "l.mp4", "r.mp4", {}, "error", "l.mp4: cannot decode frame 3"))
+    pairs.append(BatchPair("broken", "l.mp4", "r.mp4", {}, "error", False, "l.mp4: cannot decode frame 3"))
     return BatchReport(
         title="batch of <i>clips</i>",
         pairs=pairs,
@@ -83,3 +84,42 @@ def sample_batch_report(count=12, seed=3):
         distribution="psnr_mean",
         run=RunInfo("quillet batch L R --report", "0.1.0", "scalar", "2026-01-01T00:00:00Z"),
     )
+
+
+def write_sample_batch_results(folder, count=4, frames=120, seed=5):
+    """A batch's results as the batch command leaves them: frames/NAME.parquet per pair and the
+    pairs' rows (returned); the last pair failed and has no frames file."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    (folder / "frames").mkdir(parents=True, exist_ok=True)
+    rows = []
+    for i in range(count):
+        name = f"clip{i}" if i else "a <b> & 'c'"
+        figures = sample_figures(frames, seed + i)
+        columns = {
+            "frame": list(range(frames)),
+            "left_time": [f / 25 for f in range(frames)],
+            "right_index": list(range(frames)),
+            "right_time": [f / 25 for f in range(frames)],
+            "identical": [False] * frames,
+            **figures,
+        }
+        pq.write_table(pa.table(columns), folder / "frames" / f"{name}.parquet")
+        row = {
+            "name": name, "left": f"L/{name}.mp4", "right": f"R/{name}.mp4",
+            "verdict": "different" if i % 2 else "within thresholds",
+            "failures": "psnr 24.2 < 30 (--min-psnr)" if i % 2 else None, "error": None,
+            "left_frames": frames, "right_frames": frames, "compared": frames,
+            "identical_frames": 0, "repeated": 0, "skipped": 0, "lengths_differ": False,
+            "pairing": "time", "width": 64, "height": 36, "compared_width": 64, "compared_height": 36,
+            "frames_file": f"frames/{name}.parquet",
+        }
+        for figure, values in figures.items():
+            row[f"{figure}_mean"] = sum(values) / frames
+            row[f"{figure}_min"] = min(values)
+            row[f"{figure}_max"] = max(values)
+        rows.append(row)
+    rows.append({"name": "broken", "left": "L/x.mp4", "right": "R/x.mp4", "verdict": "error",
+                 "failures": None, "error": "L/x.mp4: cannot decode frame 3", "frames_file": None})
+    return rows

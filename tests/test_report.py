@@ -19,11 +19,19 @@ from quillet._report import (
     render_video_report,
     write_video_report,
 )
+from quillet._report_batch import write_batch_pages
 from quillet._report_charts import drawn_indices, video_rows
 from quillet._report_pictures import THUMBNAIL_WIDTH, WorstFrames, png_bytes
 from quillet._report_video import VideoReportCollector
 from quillet._thresholds import Thresholds
-from report_samples import HOSTILE_NAME, sample_batch_report, sample_frame, sample_video_report
+from report_samples import (
+    HOSTILE_NAME,
+    sample_batch_report,
+    sample_figures,
+    sample_frame,
+    sample_video_report,
+    write_sample_batch_results,
+)
 
 
 def _series(kind, count):
@@ -114,7 +122,7 @@ def test_video_report_escapes_every_text_it_shows():
 
 def test_batch_report_escapes_names_messages_and_links():
     report = sample_batch_report()
-    report.pairs.append(BatchPair("x", "l", "r", {}, "error", "<script>alert(3)</script>", "javascript:alert(4)"))
+    report.pairs.append(BatchPair("x", "l", "r", {}, "error", False, "<script>alert(3)</script>", "javascript:alert(4)"))
     page = render_batch_report(report)
     assert "<script>alert(3)" not in page and HOSTILE_NAME not in page
     assert 'href="javascript:' not in page
@@ -265,3 +273,20 @@ def test_collector_keeps_all_figures_and_the_worst_pictures():
     assert sum(view.diffs for view in views) < 60
     assert all(w.left_full is None for w in report.worst)
     assert ("frame size", "16x8") in report.summary
+
+
+def test_batch_pages_link_a_page_per_pair_built_from_its_frames(tmp_path):
+    pytest.importorskip("pyarrow")
+    rows = write_sample_batch_results(tmp_path, frames=90)
+    page = write_batch_pages(tmp_path, rows, Thresholds(min_psnr=30.0))
+    assert page == str(tmp_path / "report.html")
+    text = (tmp_path / "report.html").read_text(encoding="utf-8")
+    assert sorted(os.listdir(tmp_path / "reports")) == sorted(f"{row['name']}.html" for row in rows[:-1])
+    assert 'href="reports/a%20%3Cb%3E%20%26%20%27c%27.html"' in text
+    assert "L/x.mp4: cannot decode frame 3" in text and "<b>" not in _outside_scripts(text)
+    pair_page = (tmp_path / "reports" / "clip1.html").read_text(encoding="utf-8")
+    # Every frame of the pair is in the page's charts, and its missed bounds are listed per frame.
+    assert pair_page.count('"frame":') == 90
+    failing = sum(1 for value in sample_figures(90, 6)["psnr"] if value < 30)
+    assert pair_page.count("(--min-psnr)</li>") == min(failing, 20) + 1
+    assert "Batch runs keep no pictures" in pair_page

@@ -7,8 +7,15 @@ import time
 
 import pytest
 from quillet._report import write_batch_report, write_video_report
+from quillet._report_batch import write_batch_pages
 from quillet._report_charts import drawn_indices
-from report_samples import HOSTILE_NAME, sample_batch_report, sample_video_report
+from report_samples import (
+    HOSTILE_NAME,
+    sample_batch_report,
+    sample_figures,
+    sample_video_report,
+    write_sample_batch_results,
+)
 
 pytestmark = pytest.mark.integration
 
@@ -174,3 +181,22 @@ def test_batch_page_draws_its_distribution_and_links_each_pair(browser, tmp_path
         "return Array.from(document.querySelectorAll('table.pairs a')).map(a => a.href)"
     )
     assert links == [(tmp_path / pair.page).as_uri() for pair in report.pairs if pair.page]
+
+
+def test_batch_results_page_leads_to_each_pairs_page(browser, tmp_path):
+    pytest.importorskip("pyarrow")
+    rows = write_sample_batch_results(tmp_path, count=3, frames=2500)
+    write_batch_pages(tmp_path, rows)
+    open_report(browser, tmp_path / "report.html")
+    links = browser.find_elements("css selector", "table.pairs a")
+    assert [link.text for link in links] == [row["name"] for row in rows[:-1]]
+    links[0].click()  # the pair whose name needs escaping and percent-encoding
+    start = time.perf_counter()
+    while browser.execute_script("return document.documentElement.dataset.charts || null") != "ready":
+        assert time.perf_counter() - start < 60, "the pair's page never drew its charts"
+        time.sleep(0.02)
+    assert browser.find_element("css selector", "h1").text == "L/a <b> & 'c'.mp4 vs R/a <b> & 'c'.mp4"
+    # 2,500 frames: each chart draws its buckets' extremes.
+    assert drawn_points(browser, "charts", "psnr") == len(drawn_indices(sample_figures(2500, 5)["psnr"]))
+    assert console_errors(browser) == []
+    assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []

@@ -134,6 +134,7 @@ class VideoReport:
     passed: bool | None = None
     failures: Sequence[str] = ()
     worst: Sequence[WorstFrame] = ()
+    worst_note: str = ""  # shown instead of the worst frames when there are none
     run: RunInfo | None = None
     max_points: int = charts.DEFAULT_MAX_POINTS
 
@@ -146,7 +147,8 @@ class BatchPair:
     left: str
     right: str
     figures: Mapping[str, float]
-    verdict: str  # "pass", "fail", "different", "same" or "error"
+    verdict: str
+    passed: bool | None = None  # None: the verdict is neither a match nor a failure
     message: str = ""
     page: str | None = None  # a path relative to the batch page
 
@@ -264,7 +266,7 @@ def _thumbnail(label: str, caption: str, thumb: bytes, full: bytes | None) -> st
 
 def _worst_section(report: VideoReport) -> str:
     if not report.worst:
-        return ""
+        return f'<h2>Worst frames</h2>\n<p class="note">{_text(report.worst_note)}</p>' if report.worst_note else ""
     blocks = []
     for worst in report.worst:
         when = f"frame {worst.frame}" + ("" if worst.time is None else f" at {worst.time:.3f} s")
@@ -323,9 +325,6 @@ def render_video_report(report: VideoReport) -> str:
     return _page(f"quillet: {report.left_name} vs {report.right_name}", body, with_charts=True)
 
 
-_VERDICT_ORDER = {"error": 0, "fail": 1, "different": 2, "pass": 3, "same": 4}
-
-
 def render_batch_report(report: BatchReport) -> str:
     """The HTML text of a batch's page: the table of pairs, a distribution, the failures."""
     head = "".join(f"<th>{_text(c)}</th>" for c in ("pair", "left", "right", *report.columns, "verdict"))
@@ -339,16 +338,18 @@ def render_batch_report(report: BatchReport) -> str:
             for c in report.columns
         )
         verdict = _text(pair.verdict)
+        # Failed pairs sort first, then by the verdict's words.
+        verdict_key = _text(("0 " if pair.passed is False else "1 ") + pair.verdict)
         rows.append(
-            f'<tr class="{verdict}"><td data-sort="{name}">{link}</td><td>{_text(pair.left)}</td>'
-            f"<td>{_text(pair.right)}</td>{figures}"
-            f'<td class="verdict-cell" data-sort="{_VERDICT_ORDER.get(pair.verdict, 9)}">{verdict}</td></tr>'
+            f'<tr class="{_outcome_class(pair.passed)}"><td data-sort="{name}">{link}</td>'
+            f"<td>{_text(pair.left)}</td><td>{_text(pair.right)}</td>{figures}"
+            f'<td class="verdict-cell" data-sort="{verdict_key}">{verdict}</td></tr>'
         )
     counts: dict[str, int] = {}
     for pair in report.pairs:
         counts[pair.verdict] = counts.get(pair.verdict, 0) + 1
-    tally = ", ".join(f"{n} {_text(v)}" for v, n in sorted(counts.items(), key=lambda kv: _VERDICT_ORDER.get(kv[0], 9)))
-    failed = [p for p in report.pairs if p.verdict in ("fail", "error", "different")]
+    tally = ", ".join(f"{n} {_text(v)}" for v, n in sorted(counts.items()))
+    failed = [p for p in report.pairs if p.passed is False]
     failure_items = "".join(
         f"<li><strong>{_text(p.name)}</strong> ({_text(p.verdict)}){': ' + _text(p.message) if p.message else ''}</li>"
         for p in failed
@@ -370,6 +371,10 @@ def render_batch_report(report: BatchReport) -> str:
         f"{failures}\n{chart}\n{_run_section(report.run)}"
     )
     return _page(f"quillet: {report.title}", body, with_charts=report.distribution is not None)
+
+
+def _outcome_class(passed: bool | None) -> str:
+    return "other" if passed is None else "pass" if passed else "fail"
 
 
 def _sort_value(value: float | None) -> str:

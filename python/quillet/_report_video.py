@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 from array import array
+from collections.abc import Mapping
 from typing import Any
 
 from ._report import RunInfo, VideoReport
@@ -47,21 +48,25 @@ class VideoReportCollector:
         """How many compared pairs missed a threshold."""
         return self._failing
 
-    def on_record(self, record: Any, view: Any) -> None:
-        """Take one compared pair (a ``PairRecord`` and its ``PairView``)."""
-        values: dict[str, float] = record.figures()
+    def add_figures(self, frame: int, time: float | None, values: Mapping[str, float]) -> None:
+        """Take one compared pair's figures (no pictures)."""
         if not self._columns:
             self._columns = {name: array("d") for name in values}
         for name, column in self._columns.items():
             column.append(values.get(name, math.nan))
-        self._frames.append(record.frame)
-        time = record.left_time
+        self._frames.append(frame)
         self._times.append(math.nan if time is None else time)
         missed = self._thresholds.failures(values)
         if missed:
             self._failing += 1
             if len(self._failure_lines) < FAILURE_LINES:
-                self._failure_lines.append(f"frame {record.frame}: " + "; ".join(missed))
+                self._failure_lines.append(f"frame {frame}: " + "; ".join(missed))
+
+    def on_record(self, record: Any, view: Any) -> None:
+        """Take one compared pair (a ``PairRecord`` and its ``PairView``)."""
+        values: dict[str, float] = record.figures()
+        time = record.left_time
+        self.add_figures(record.frame, time, values)
         # Pictures are encoded here, while the view is valid, and only for a frame that
         # enters the worst set.
         self._worst.offer(
