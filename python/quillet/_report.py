@@ -98,7 +98,10 @@ def figure_stats(figure: str, frames: Sequence[int], values: Sequence[float]) ->
         return FigureStats(math.nan, math.nan, math.nan, None)
     numbers = [value for value, _ in known]
     # fsum cannot add infinities of both signs; such a mean is undefined anyway.
-    mean = math.fsum(numbers) / len(numbers) if all(map(math.isfinite, numbers)) else _mean_of_infinite(numbers)
+    if all(map(math.isfinite, numbers)):
+        mean = math.fsum(numbers) / len(numbers)
+    else:
+        mean = _mean_of_infinite(numbers)
     # The worst frame is the first one to reach the worst value.
     if charts.higher_is_better(figure):
         worst = min(known, key=lambda pair: pair[0])
@@ -241,16 +244,21 @@ def _failures_list(failures: Sequence[str]) -> str:
 
 
 def _stats_table(report: VideoReport) -> str:
-    head = "<tr><th>figure</th><th>mean</th><th>min</th><th>max</th><th>worst frame</th><th>threshold</th></tr>"
+    titles = ("figure", "mean", "min", "max", "worst frame", "threshold")
+    head = "<tr>" + "".join(f"<th>{title}</th>" for title in titles) + "</tr>"
     rows = []
     for name, values in report.figures.items():
         stats = figure_stats(name, report.frames, values)
         bound = report.thresholds.get(name)
-        bound_text = "" if bound is None else ("≥ " if charts.higher_is_better(name) else "≤ ") + _number(bound)
+        side = "≥ " if charts.higher_is_better(name) else "≤ "
+        bound_text = "" if bound is None else side + _number(bound)
         worst = "" if stats.worst_frame is None else str(stats.worst_frame)
         rows.append(
             f"<tr><td>{_text(name)}</td>"
-            + "".join(f'<td class="number">{_number(v)}</td>' for v in (stats.mean, stats.minimum, stats.maximum))
+            + "".join(
+                f'<td class="number">{_number(v)}</td>'
+                for v in (stats.mean, stats.minimum, stats.maximum)
+            )
             + f'<td class="number">{_text(worst)}</td><td>{_text(bound_text)}</td></tr>'
         )
     return f'<table class="stats"><thead>{head}</thead><tbody>{"".join(rows)}</tbody></table>'
@@ -266,7 +274,9 @@ def _thumbnail(label: str, caption: str, thumb: bytes, full: bytes | None) -> st
 
 def _worst_section(report: VideoReport) -> str:
     if not report.worst:
-        return f'<h2>Worst frames</h2>\n<p class="note">{_text(report.worst_note)}</p>' if report.worst_note else ""
+        if not report.worst_note:
+            return ""
+        return f'<h2>Worst frames</h2>\n<p class="note">{_text(report.worst_note)}</p>'
     blocks = []
     for worst in report.worst:
         when = f"frame {worst.frame}" + ("" if worst.time is None else f" at {worst.time:.3f} s")
@@ -280,9 +290,15 @@ def _worst_section(report: VideoReport) -> str:
                 ("difference", worst.diff, worst.diff_full),
             )
         )
-        blocks.append(f'<figure><figcaption>{_text(caption)}</figcaption><div class="row">{pictures}</div></figure>')
+        blocks.append(
+            f'<figure><figcaption>{_text(caption)}</figcaption><div class="row">{pictures}</div></figure>'
+        )
     full = any(w.left_full is not None for w in report.worst)
-    note = "click a picture to open it full size" if full else "click a picture to enlarge it (thumbnails only)"
+    note = (
+        "click a picture to open it full size"
+        if full
+        else "click a picture to enlarge it (thumbnails only)"
+    )
     return (
         f'<h2>Worst frames</h2>\n<p class="note">left, right, difference; {note}</p>\n'
         f'<div class="worst">{"".join(blocks)}</div>\n'
@@ -351,7 +367,8 @@ def render_batch_report(report: BatchReport) -> str:
     tally = ", ".join(f"{n} {_text(v)}" for v, n in sorted(counts.items()))
     failed = [p for p in report.pairs if p.passed is False]
     failure_items = "".join(
-        f"<li><strong>{_text(p.name)}</strong> ({_text(p.verdict)}){': ' + _text(p.message) if p.message else ''}</li>"
+        f"<li><strong>{_text(p.name)}</strong> ({_text(p.verdict)})"
+        f"{': ' + _text(p.message) if p.message else ''}</li>"
         for p in failed
     )
     failures = f'<h2>Failures</h2>\n<ul class="failures">{failure_items}</ul>' if failed else ""
@@ -367,7 +384,8 @@ def render_batch_report(report: BatchReport) -> str:
     body = (
         f"<h1>{_text(report.title)}</h1>\n<p>{len(report.pairs)} pairs: {tally or 'none'}</p>\n"
         f'<h2>Pairs</h2>\n<p class="note">Click a column header to sort by it.</p>\n'
-        f'<table class="sortable pairs"><thead><tr>{head}</tr></thead><tbody>{"".join(rows)}</tbody></table>\n'
+        f'<table class="sortable pairs"><thead><tr>{head}</tr></thead>'
+        f'<tbody>{"".join(rows)}</tbody></table>\n'
         f"{failures}\n{chart}\n{_run_section(report.run)}"
     )
     return _page(f"quillet: {report.title}", body, with_charts=report.distribution is not None)

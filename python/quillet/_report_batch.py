@@ -55,7 +55,12 @@ def _pair_page(
         for frame_row in batch.to_pylist():
             values = {name: _number(frame_row[name]) for name in figures}
             collector.add_figures(frame_row["frame"], frame_row["left_time"], values)
-    facts = {**row, "left_name": row["left"], "right_name": row["right"], "identical": row.get("identical_frames")}
+    facts = {
+        **row,
+        "left_name": row["left"],
+        "right_name": row["right"],
+        "identical": row.get("identical_frames"),
+    }
     verdict = str(row.get("verdict") or "")
     report = collector.report(SimpleNamespace(**facts), run, verdict=verdict, passed=_passed(verdict))
     if row.get("failures"):
