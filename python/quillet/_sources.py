@@ -1,6 +1,6 @@
 """Frame streams: videos decoded with PyAV, image sequences and multi-frame images read with
-Pillow, each frame carrying its index and, when the stream has one, its presentation time;
-and the writers of difference pictures (a folder of PNGs or a video)."""
+Pillow, each frame carrying its index and, when the stream has one, its presentation time.
+(The writers of difference pictures live in _diff_writers.)"""
 
 from __future__ import annotations
 
@@ -14,7 +14,6 @@ from fractions import Fraction
 from pathlib import Path
 from typing import Any
 
-from ._api import DiffPicture
 from ._frames import Frame
 from ._images import (
     DEFAULT_MAX_PIXELS,
@@ -28,8 +27,6 @@ from ._optional import require_av
 __all__ = [
     "DEFAULT_MAX_PIXELS",
     "IMAGE_SUFFIXES",
-    "DiffFolderWriter",
-    "DiffVideoWriter",
     "FrameSource",
     "ImageSequence",
     "SourceError",
@@ -361,98 +358,3 @@ def open_source(
             return ImageSequence(location, [location], fps=fps, max_pixels=max_pixels)
         return VideoFile(location, max_pixels=max_pixels)
     raise SourceError(f"no such file or folder: {location}")
-
-
-class DiffFolderWriter:
-    """Writes each difference picture as frame_NNNNNN.png (the frame index) into a folder."""
-
-    def __init__(self, folder: str) -> None:
-        self.folder = Path(folder)
-        try:
-            self.folder.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise SourceError(f"cannot create the folder {folder}: {error}") from error
-
-    def write(self, index: int, picture: DiffPicture) -> None:
-        """Save one picture as PNG."""
-        picture.save(self.folder / f"frame_{index:06d}.png")
-
-    def close(self) -> None:
-        """Nothing to flush: every picture is written when it comes."""
-
-
-def _even_rgba(picture: DiffPicture) -> tuple[bytes, int, int]:
-    """Pad a picture to even sides by repeating its last column and row (4:2:0 needs them)."""
-    width, height, data = picture.width, picture.height, picture.rgba
-    if width % 2:
-        row_bytes = width * 4
-        data = b"".join(
-            data[y * row_bytes : (y + 1) * row_bytes]
-            + data[(y + 1) * row_bytes - 4 : (y + 1) * row_bytes]
-            for y in range(height)
-        )
-        width += 1
-    if height % 2:
-        data += data[-width * 4 :]
-        height += 1
-    return data, width, height
-
-
-class DiffVideoWriter:
-    """Encodes the difference pictures into a video file with PyAV.
-
-    The codec follows the name: VP9 for .webm, otherwise H.264 (or MPEG-4 part 2 when the
-    installed FFmpeg has no H.264 encoder). Odd sides are padded by one pixel.
-    """
-
-    def __init__(self, path: str, frame_rate: Fraction) -> None:
-        self._av = require_av(f"writing the video {path!r}")
-        self.path = path
-        self.frame_rate = frame_rate
-        try:
-            self._container = self._av.open(path, mode="w")
-        except (OSError, self._av.FFmpegError) as error:
-            raise SourceError(f"cannot create the video {path}: {error}") from error
-        self._stream: Any = None
-        self._count = 0
-
-    def _has_encoder(self, name: str) -> bool:
-        try:
-            self._av.Codec(name, "w")
-        except ValueError:  # PyAV's UnknownCodecError
-            return False
-        return True
-
-    def _codec_name(self) -> str:
-        candidates: tuple[str, ...] = ("libx264", "h264", "mpeg4")
-        if self.path.lower().endswith(".webm"):
-            candidates = ("libvpx-vp9", "libvpx", *candidates)
-        for name in candidates:
-            if self._has_encoder(name):
-                return name
-        raise SourceError("the installed FFmpeg has no suitable video encoder")
-
-    def write(self, index: int, picture: DiffPicture) -> None:
-        """Encode one picture as the next frame."""
-        data, width, height = _even_rgba(picture)
-        if self._stream is None:
-            self._stream = self._container.add_stream(
-                self._codec_name(), rate=self.frame_rate
-            )
-            self._stream.width, self._stream.height = width, height
-            self._stream.pix_fmt = "yuv420p"
-        elif (width, height) != (self._stream.width, self._stream.height):
-            raise SourceError(f"frame {index}: a video cannot change its size")
-        frame = self._av.VideoFrame.from_bytes(data, width, height, format="rgba")
-        frame.pts = self._count
-        frame.time_base = Fraction(1) / self.frame_rate
-        self._count += 1
-        self._container.mux(self._stream.encode(frame))
-
-    def close(self) -> None:
-        """Flush the encoder and close the file."""
-        try:
-            if self._stream is not None:
-                self._container.mux(self._stream.encode(None))
-        finally:
-            self._container.close()
