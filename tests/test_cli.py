@@ -164,9 +164,10 @@ def test_compare_errors_are_one_line(images, tmp_path):
     )
 
 
-def test_usage_errors_exit_with_status_2(images):
+def test_usage_errors_are_one_line_pointing_to_help(images):
     result = run_quillet("compare", images["base"])
-    assert result.returncode == 2 and "usage:" in result.stderr
+    assert_one_line_error(result, "RIGHT")
+    assert "quillet compare --help" in result.stderr
 
 
 @pytest.mark.parametrize(

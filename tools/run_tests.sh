@@ -96,7 +96,7 @@ ldd .venv-asan/lib/python3.13/site-packages/quillet/_core.*.so | grep -q libasan
 (cd "$root/tests" &&
     LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$root/.venv-asan/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" \
+    "$root/.venv-asan/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" -m "not integration" \
     --deselect tests/test_module_panic.py::test_allocation_failure_in_core_raises_memory_error \
     --deselect tests/test_module_panic.py::test_result_that_cannot_be_built_is_a_panic)
 

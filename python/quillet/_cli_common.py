@@ -4,11 +4,15 @@ thresholds as given on the command line, and the error that ends a command with 
 from __future__ import annotations
 
 import argparse
+import math
+
 TYPE_CHECKING = False  # typing is slow to import; type checkers read this as typing.TYPE_CHECKING
 
 from ._limits import MAX_SQUARED_DISTANCE
 
 if TYPE_CHECKING:
+    from typing import Any
+
     from ._api import Metrics
 
 __all__ = [
@@ -22,6 +26,7 @@ __all__ = [
     "describe_error",
     "failed_thresholds",
     "format_figure",
+    "json_text",
     "threshold_values",
 ]
 
@@ -92,3 +97,20 @@ def format_figure(name: str, value: float) -> str:
     if name == "psnr":
         return f"{value:.2f} dB"
     return f"{value:.6g}"
+
+
+def _json_safe(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {key: _json_safe(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(item) for item in value]
+    return value
+
+
+def json_text(value: Any) -> str:
+    """Strict JSON (RFC 8259): an infinite or NaN figure is written as null."""
+    import json
+
+    return json.dumps(_json_safe(value), indent=2, allow_nan=False)

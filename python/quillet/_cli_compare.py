@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 from typing import Any
 
 from ._api import Metrics, compare, compare_with_diff, compared_size
@@ -16,10 +15,12 @@ from ._cli_common import (
     describe_error,
     failed_thresholds,
     format_figure,
+    json_text,
     threshold_values,
 )
 from ._frames import Frame
 from ._full_size import check_full_size, write_full_size_png
+from ._outputs import OutputError, check_outputs, check_picture_format, save_picture
 from ._png import write_rgba_png
 
 __all__ = ["run"]
@@ -62,7 +63,9 @@ def _write_picture(args: argparse.Namespace, left: Frame, right: Frame) -> tuple
             # it several times faster than Pillow's default level 6.
             write_rgba_png(args.diff, picture.rgba, picture.width, picture.height)
         else:
-            picture.save(args.diff)
+            save_picture(picture, args.diff)
+    except OutputError:
+        raise
     except (OSError, ValueError) as error:
         raise UsageError(f"cannot write {args.diff}: {describe_error(error)}") from error
     return metrics, f"{picture.width}x{picture.height}"
@@ -74,6 +77,9 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--diff-full-size needs --diff OUT.png")
     if args.diff_full_size and not args.diff.lower().endswith(".png"):
         raise UsageError(f"--diff-full-size writes PNG files only, not {args.diff}")
+    check_outputs(inputs=[args.left, args.right], outputs=[args.diff])
+    if args.diff:
+        check_picture_format(args.diff)
     left, right = _load_image(args.left), _load_image(args.right)
     _check_sizes(left, right, args.left, args.right)
     if args.diff_full_size:
@@ -121,7 +127,7 @@ def run(args: argparse.Namespace) -> int:
             "passed": status == EXIT_SAME,
             "diff": args.diff,
         }
-        print(json.dumps(report, indent=2))
+        print(json_text(report))
         return status
 
     size_note = f"{left.width}x{left.height}"

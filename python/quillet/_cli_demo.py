@@ -10,17 +10,18 @@ from ._cli_common import (
     EXIT_SAME,
     EXPLANATIONS,
     FIGURES,
-    UsageError,
-    describe_error,
     format_figure,
 )
 from ._frames import Frame
+from ._outputs import check_outputs, check_picture_format, save_picture
 
 __all__ = ["run"]
 
 
 def run(args: argparse.Namespace) -> int:
     """Compare the sample frames, write the picture to args.out; return the exit status."""
+    check_outputs(inputs=[], outputs=[args.out])
+    check_picture_format(args.out)
     samples = resources.files("quillet") / "samples"
     frames = []
     for name in ("left.png", "right.png"):
@@ -28,12 +29,7 @@ def run(args: argparse.Namespace) -> int:
             frames.append(Frame.open(path))
     left, right = frames
     metrics, picture = compare_with_diff(left, right)
-    try:
-        picture.save(args.out)
-    except (OSError, ValueError) as error:
-        raise UsageError(
-            f"cannot write {args.out}: {describe_error(error)}"
-        ) from error
+    save_picture(picture, args.out)
     print(
         f"Compared two {left.width}x{left.height} sample frames shipped with quillet: a scene, and "
         "the same scene with the ball moved, the sign recoloured and a patch of noise."

@@ -20,12 +20,10 @@ from ._cli_common import (
     threshold_values,
 )
 from ._progress import Progress
-from ._sources import (
-    DiffFolderWriter,
-    DiffVideoWriter,
-    FrameSource,
-    open_source,
-)
+from ._diff_writers import DiffFolderWriter, DiffVideoWriter
+from ._outputs import atomic_output, check_outputs
+from ._signals import signals_deferred
+from ._sources import FrameSource, open_source
 
 __all__ = ["run"]
 
@@ -82,6 +80,15 @@ def _open_sources(
 def run(args: argparse.Namespace) -> int:
     """Compare two videos or image sequences frame by frame; return the exit status."""
     thresholds = threshold_values(args)
+    check_outputs(
+        inputs=[args.left, args.right],
+        outputs=[args.csv, args.diff_video],
+        folders=[args.diff_dir],
+    )
+    if args.diff_dir:
+        DiffFolderWriter.check(args.diff_dir)
+    if args.diff_video:
+        DiffVideoWriter.check(args.diff_video)
     with ExitStack() as stack:
         left_source, right_source = _open_sources(args, stack)
         left_total, right_total = left_source.total, right_source.total
@@ -107,7 +114,7 @@ def run(args: argparse.Namespace) -> int:
                 sys.stdout
                 if args.csv == "-"
                 else stack.enter_context(
-                    open(args.csv, "w", newline="", encoding="utf-8")
+                    atomic_output(args.csv, "w", newline="", keep_on_interrupt=True)
                 )
             )
             csv_writer = csv.writer(csv_file)
@@ -119,7 +126,7 @@ def run(args: argparse.Namespace) -> int:
         elif args.diff_video:
             diff_writer = DiffVideoWriter(args.diff_video, frame_rate / args.every)
         if diff_writer is not None:
-            stack.callback(diff_writer.close)
+            stack.enter_context(diff_writer)
 
         known_totals = [
             total for total in (left_source.total, right_source.total) if total
@@ -135,28 +142,40 @@ def run(args: argparse.Namespace) -> int:
         tally = _VideoTally()
         left_frames, right_frames = iter(left_source), iter(right_source)
         index = 0
-        while True:
-            left, right = next(left_frames, None), next(right_frames, None)
-            if left is None or right is None:
-                break
-            progress.update()
-            if index % args.every == 0:
-                if left.size != right.size:
-                    raise UsageError(
-                        f"frame {index}: {left_source.name} is {left.width}x{left.height}, "
-                        f"{right_source.name} is {right.width}x{right.height}"
+        try:
+            while True:
+                left, right = next(left_frames, None), next(right_frames, None)
+                if left is None or right is None:
+                    break
+                progress.update()
+                if index % args.every == 0:
+                    if left.size != right.size:
+                        raise UsageError(
+                            f"frame {index}: {left_source.name} is {left.width}x{left.height}, "
+                            f"{right_source.name} is {right.width}x{right.height}"
+                        )
+                    metrics = comparer.compare(left, right)
+                    tally.records.append(_FrameRecord(index, metrics))
+                    if left.rgb == right.rgb:
+                        tally.identical += 1
+                    elif not thresholds or failed_thresholds(metrics, thresholds):
+                        tally.failed += 1
+                    if csv_writer is not None:
+                        csv_writer.writerow([index, *(repr(value) for value in metrics)])
+                    if diff_writer is not None:
+                        diff_writer.write(index, comparer.diff_picture())
+                index += 1
+        except KeyboardInterrupt as interruption:
+            if csv_writer is not None:
+                # The rows above stay; this last line says the table stops early.
+                with signals_deferred():
+                    reason = interruption.args[0] if interruption.args else "Ctrl-C"
+                    csv_file.write(
+                        f"# interrupted ({reason}) after {len(tally.records)} "
+                        "compared frame pairs\n"
                     )
-                metrics = comparer.compare(left, right)
-                tally.records.append(_FrameRecord(index, metrics))
-                if left.rgb == right.rgb:
-                    tally.identical += 1
-                elif not thresholds or failed_thresholds(metrics, thresholds):
-                    tally.failed += 1
-                if csv_writer is not None:
-                    csv_writer.writerow([index, *(repr(value) for value in metrics)])
-                if diff_writer is not None:
-                    diff_writer.write(index, comparer.diff_picture())
-            index += 1
+                    csv_file.flush()
+            raise
         progress.close()
 
         lengths_differ = (left is None) != (right is None)

@@ -8,36 +8,78 @@ imported only when that subcommand runs so that ``quillet --help`` stays quick.
 from __future__ import annotations
 
 import argparse
+import errno
 import importlib
 import math
 import os
 import sys
+import traceback
+import warnings
 from collections.abc import Sequence
+from typing import Any, NoReturn, TextIO
 
 from ._limits import MAX_SQUARED_DISTANCE
 from ._cli_common import EXIT_ERROR, UsageError, describe_error
+from ._signals import exit_status, termination_signals_interrupt
 
 __all__ = ["build_parser", "main"]
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose complaints are one line, like every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(
+            EXIT_ERROR,
+            f"quillet: error: {message} (see '{self.prog} --help')\n",
+        )
+
+
+class _VersionAction(argparse.Action):
+    """--version: read from the installed package's metadata only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            text = version("quillet")
+        except PackageNotFoundError:
+            text = "unknown (not installed as a package)"
+        print(f"quillet {text}")
+        parser.exit(0)
+
+
+def _number(text: str, kind: type[int] | type[float], description: str) -> Any:
+    try:
+        return kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected {description}, got {text!r}") from None
+
+
+def positive_whole_number(text: str) -> int:
+    """A whole number of at least 1."""
+    value: int = _number(text, int, "a whole number")
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
     return value
 
 
-def _alpha(text: str) -> float:
-    value = float(text)
+def smoothing_factor(text: str) -> float:
+    """A factor in (0, 1]."""
+    value: float = _number(text, float, "a number in (0, 1]")
     if not 0.0 < value <= 1.0:
         raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
     return value
 
 
-def _finite_float(text: str) -> float:
-    value = float(text)
-    if math.isnan(value):
-        raise argparse.ArgumentTypeError("must be a number")
+def finite_number(text: str) -> float:
+    """A finite number: an infinite or NaN bound would pass or fail everything in silence."""
+    value: float = _number(text, float, "a number")
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
     return value
 
 
@@ -50,24 +92,34 @@ def _add_threshold_options(parser: argparse.ArgumentParser, per_frame: bool) -> 
     )
     group.add_argument(
         "--min-ssim",
-        type=_finite_float,
+        type=finite_number,
         metavar="S",
         help="lowest acceptable ssim (0..1)",
     )
     group.add_argument(
         "--min-psnr",
-        type=_finite_float,
+        type=finite_number,
         metavar="DB",
         help="lowest acceptable psnr in dB, e.g. 40",
     )
     group.add_argument(
-        "--max-mse", type=_finite_float, metavar="M", help="highest acceptable mse"
+        "--max-mse", type=finite_number, metavar="M", help="highest acceptable mse"
     )
     group.add_argument(
         "--max-diff",
-        type=_finite_float,
+        type=finite_number,
         metavar="D",
         help=f"highest acceptable max_diff (squared RGB distance of one pixel, 0..{MAX_SQUARED_DISTANCE})",
+    )
+
+
+def _add_max_pixels_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--max-pixels",
+        type=positive_whole_number,
+        metavar="N",
+        help="refuse pictures and frames of more than N pixels before decoding them, so that a "
+        "small file cannot claim gigabytes of memory (default: the library's limit)",
     )
 
 
@@ -83,7 +135,7 @@ Frames larger than 1280x720 are compared at a reduced size that keeps their shap
 
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``quillet`` command."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quillet",
         description="Compare images and videos frame by frame: four quality figures and a "
         "picture of where they differ.",
@@ -96,6 +148,7 @@ def build_parser() -> argparse.ArgumentParser:
         + "\nexit status: 0 identical or within the thresholds, 1 different, 2 error\n",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     compare_parser = commands.add_parser(
@@ -127,6 +180,7 @@ def build_parser() -> argparse.ArgumentParser:
     compare_parser.add_argument(
         "--json", action="store_true", help="print the result as JSON"
     )
+    _add_max_pixels_option(compare_parser)
     _add_threshold_options(compare_parser, per_frame=False)
     compare_parser.set_defaults(command_module="_cli_compare")
 
@@ -150,7 +204,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     video_parser.add_argument(
         "--ema",
-        type=_alpha,
+        type=smoothing_factor,
         default=1.0,
         metavar="ALPHA",
         help="smooth each pixel's difference over frames: new = (1-ALPHA)*old + ALPHA*diff; "
@@ -174,11 +228,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     video_parser.add_argument(
         "--every",
-        type=_positive_int,
+        type=positive_whole_number,
         default=1,
         metavar="N",
         help="compare only every Nth frame (0, N, 2N, ...)",
     )
+    _add_max_pixels_option(video_parser)
     _add_threshold_options(video_parser, per_frame=True)
     video_parser.set_defaults(command_module="_cli_video")
 
@@ -201,23 +256,108 @@ def build_parser() -> argparse.ArgumentParser:
 def _run_command(args: argparse.Namespace) -> int:
     module = importlib.import_module(f".{args.command_module}", __package__)
     status: int = module.run(args)
+    # Flushed here, inside the error handling, so that a closed pipe is reported like any
+    # other failed write rather than by the interpreter at exit.
+    sys.stdout.flush()
     return status
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command with ``argv`` (default: the process arguments); return the exit status."""
-    args = build_parser().parse_args(argv)
+class _ClosedStream:
+    """Stands in for a standard output that the process was started without."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, "standard output is closed")
+
+    def flush(self) -> None:
+        pass
+
+
+def _warning_line(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    print(f"quillet: warning: {message}", file=sys.stderr)
+
+
+def _error(message: str) -> int:
+    print(f"quillet: error: {message}", file=sys.stderr)
+    return EXIT_ERROR
+
+
+def _silence_stdout() -> None:
+    """Point standard output at the null device so that nothing more is written to it."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _is_broken_pipe(error: BaseException) -> bool:
+    return isinstance(error, BrokenPipeError) or (
+        isinstance(error, OSError) and error.errno in (errno.EPIPE, errno.EBADF)
+        and error.filename is None
+    )
+
+
+def _known_error(error: BaseException) -> str | None:
+    """The one-line message for an error the user can act on, or None for a bug."""
+    from ._outputs import OutputError
     from ._sources import SourceError
 
+    kind = type(error).__name__
+    if isinstance(error, (UsageError, SourceError, OutputError, ImportError)):
+        return describe_error(error)
+    if isinstance(error, MemoryError):
+        return "out of memory (try smaller inputs, or lower --max-pixels)"
+    if kind == "PanicException":
+        return f"internal failure in the comparison: {error}"
+    if kind == "DecompressionBombError":
+        return f"refusing a picture this large: {error}"
+    if isinstance(error, (OSError, ValueError)):
+        return describe_error(error)
+    return None
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command with ``argv`` (default: the process arguments); return the exit status.
+
+    Every failure ends here as one line on standard error and exit status 2; exit status 1
+    only ever means that the inputs differ. QUILLET_DEBUG=1 adds the traceback of a bug.
+    """
+    if sys.stdout is None:
+        sys.stdout = _ClosedStream()  # type: ignore[assignment]
+    warnings.showwarning = _warning_line
+    args = build_parser().parse_args(argv)
     try:
-        return _run_command(args)
-    except BrokenPipeError:
-        # The reader went away (quillet ... | head): say nothing more, not even at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_ERROR
-    except (UsageError, SourceError, ImportError, OSError, ValueError) as error:
-        print(f"quillet: error: {describe_error(error)}", file=sys.stderr)
-        return EXIT_ERROR
-    except KeyboardInterrupt:
-        print("quillet: interrupted", file=sys.stderr)
-        return 130
+        with termination_signals_interrupt():
+            return _run_command(args)
+    except KeyboardInterrupt as interruption:
+        reason = f" by {interruption.args[0]}" if interruption.args else ""
+        print(f"quillet: interrupted{reason}", file=sys.stderr)
+        return exit_status(interruption)
+    except BaseException as error:
+        if isinstance(error, SystemExit):
+            raise
+        if _is_broken_pipe(error):
+            _silence_stdout()
+            return _error("standard output was closed before the result was written")
+        message = _known_error(error)
+        if message is not None:
+            return _error(message)
+        if os.environ.get("QUILLET_DEBUG"):
+            traceback.print_exc()
+            return _error(f"internal error: {kind_and_message(error)}")
+        return _error(
+            f"internal error: {kind_and_message(error)} "
+            "(run again with QUILLET_DEBUG=1 to see where it happened)"
+        )
+
+
+def kind_and_message(error: BaseException) -> str:
+    """'TypeError: what went wrong', on one line."""
+    text = " ".join(str(error).split())
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
