@@ -4,13 +4,14 @@ sequences, videos (when PyAV is installed) and the demo; and the progress line i
 import csv
 import io
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 import quillet
-from quillet._progress import Progress
+from quillet._progress import Progress, should_draw
 
 np = pytest.importorskip("numpy")
 Image = pytest.importorskip("PIL.Image")
@@ -462,3 +463,55 @@ def test_progress_is_silent_when_disabled():
     progress.update(5)
     progress.close()
     assert stream.getvalue() == ""
+
+
+def test_progress_never_shows_a_negative_eta_when_the_length_was_underestimated():
+    stream, clock = io.StringIO(), FakeClock()
+    progress = Progress(4, stream=stream, enabled=True, clock=clock, width=80)
+    for _ in range(9):
+        clock.now += 1.0
+        progress.update()
+    line = progress.line()
+    assert "9 frames" in line and "-" not in line and "eta" not in line
+
+
+@pytest.fixture
+def terminals():
+    """Two pseudo-terminals, opened as text streams, and a plain file."""
+    opened = []
+
+    def terminal():
+        main_end, other_end = os.openpty()
+        opened.append(main_end)
+        stream = open(other_end, "w", closefd=True)
+        opened.append(stream)
+        return stream
+
+    first, second = terminal(), terminal()
+    plain = io.StringIO()
+    yield {"tty": first, "same-tty": first, "other-tty": second, "file": plain}
+    for item in opened:
+        if isinstance(item, int):
+            os.close(item)
+        else:
+            item.close()
+
+
+@pytest.mark.parametrize(
+    ("stderr", "stdout", "table_on_stdout", "expected"),
+    [
+        ("tty", "same-tty", False, True),
+        ("tty", "same-tty", True, False),  # rows on the screen: no carriage returns among them
+        ("tty", "other-tty", True, True),
+        ("tty", "file", True, True),  # table redirected to a file
+        ("file", "tty", False, False),  # standard error redirected
+    ],
+    ids=["summary-only", "table-on-same-terminal", "table-on-other-terminal",
+         "table-to-file", "stderr-redirected"],
+)
+def test_progress_is_drawn_only_where_it_mixes_with_nothing(
+    terminals, stderr, stdout, table_on_stdout, expected
+):
+    assert should_draw(
+        table_on_stdout=table_on_stdout, stdout=terminals[stdout], stderr=terminals[stderr]
+    ) is expected

@@ -646,3 +646,14 @@ def test_stdout_table_and_summary_stay_apart(tmp_path, pair):
     table = list(csv.reader(io.StringIO(result.stdout)))
     assert table[0][0] == "frame" and len(table) == 3
     assert "result: identical" in result.stderr
+
+
+@pytest.mark.parametrize("command", ["compare", "video"])
+def test_max_pixels_refuses_larger_pictures_naming_the_file(pair, command):
+    left, right = (pair / "left.png", pair / "right.png")
+    if command == "video":
+        left, right = pair, pair
+    refused = run_quillet(command, left, right, "--max-pixels", 32 * 24 - 1)
+    assert_one_line_error(refused, "left.png")
+    accepted = run_quillet(command, left, right, "--max-pixels", 32 * 24)
+    assert accepted.returncode in (0, 1), accepted.stderr

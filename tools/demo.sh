@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: builds the package into .venv and compares
-# the sample frames shipped with it, writing quillet-demo-diff.png.
+# The main job on a fresh machine: builds the package into .venv with the extras
+# the README's examples use (images and videos) and compares the sample frames
+# shipped with it, writing quillet-demo-diff.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/common.sh
-install_package "[image]" py-release
+install_package "[video]" py-release
 .venv/bin/quillet demo "$@"
+echo
+echo "The quillet command is in .venv: run .venv/bin/quillet, or 'source .venv/bin/activate' first."

@@ -45,8 +45,8 @@ THRESHOLDS = (
 )
 
 EXPLANATIONS = {
-    "ssim": "luma similarity, 1 = same brightness everywhere",
-    "psnr": "higher is closer, 100 = identical",
+    "ssim": "luma similarity (not windowed SSIM), 1 = same brightness everywhere",
+    "psnr": "higher is closer, 100 = identical; 4.77 dB below RGB PSNR",
     "mse": f"mean squared RGB distance, 0..{MAX_SQUARED_DISTANCE}",
     "max_diff": f"largest squared RGB distance of a pixel, 0..{MAX_SQUARED_DISTANCE}",
 }

@@ -26,9 +26,9 @@ from ._png import write_rgba_png
 __all__ = ["run"]
 
 
-def _load_image(path: str) -> Frame:
+def _load_image(path: str, max_pixels: int) -> Frame:
     try:
-        return Frame.open(path)
+        return Frame.open(path, max_pixels=max_pixels)
     except FileNotFoundError as error:
         raise UsageError(f"no such file: {path}") from error
     except IsADirectoryError as error:
@@ -80,7 +80,8 @@ def run(args: argparse.Namespace) -> int:
     check_outputs(inputs=[args.left, args.right], outputs=[args.diff])
     if args.diff:
         check_picture_format(args.diff)
-    left, right = _load_image(args.left), _load_image(args.right)
+    left = _load_image(args.left, args.max_pixels)
+    right = _load_image(args.right, args.max_pixels)
     _check_sizes(left, right, args.left, args.right)
     if args.diff_full_size:
         try:

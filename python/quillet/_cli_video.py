@@ -19,7 +19,7 @@ from ._cli_common import (
     failed_thresholds,
     threshold_values,
 )
-from ._progress import Progress
+from ._progress import Progress, should_draw
 from ._diff_writers import DiffFolderWriter, DiffVideoWriter
 from ._outputs import atomic_output, check_outputs
 from ._signals import signals_deferred
@@ -71,7 +71,7 @@ def _open_sources(
 ) -> tuple[FrameSource, FrameSource]:
     sources = []
     for location in (args.left, args.right):
-        source = open_source(location)
+        source = open_source(location, max_pixels=args.max_pixels)
         stack.callback(source.close)
         sources.append(source)
     return sources[0], sources[1]
@@ -135,7 +135,7 @@ def run(args: argparse.Namespace) -> int:
             Progress(
                 min(known_totals) if known_totals else None,
                 label="comparing",
-                enabled=None,
+                enabled=should_draw(table_on_stdout=args.csv == "-"),
             )
         )
         comparer = stack.enter_context(FrameComparer(ema_alpha=args.ema))

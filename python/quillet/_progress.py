@@ -2,13 +2,40 @@
 
 from __future__ import annotations
 
+import os
 import shutil
 import sys
 import time
 from collections.abc import Callable
 from typing import Self, TextIO
 
-__all__ = ["Progress"]
+__all__ = ["Progress", "should_draw"]
+
+
+def _terminal_identity(stream: TextIO | None) -> tuple[int, int] | None:
+    try:
+        if stream is None or not stream.isatty():
+            return None
+        info = os.fstat(stream.fileno())
+    except (OSError, ValueError, AttributeError):
+        return None
+    return info.st_dev, info.st_ino
+
+
+def should_draw(
+    *, table_on_stdout: bool, stdout: TextIO | None = None, stderr: TextIO | None = None
+) -> bool:
+    """Whether a progress line belongs on standard error.
+
+    Only on a terminal, and never when a table written to standard output shows on that same
+    terminal: carriage returns would be mixed into the rows the user is reading or copying.
+    """
+    stdout = sys.stdout if stdout is None else stdout
+    stderr = sys.stderr if stderr is None else stderr
+    error_terminal = _terminal_identity(stderr)
+    if error_terminal is None:
+        return False
+    return not (table_on_stdout and _terminal_identity(stdout) == error_terminal)
 
 
 def _clock_text(seconds: float) -> str:
@@ -54,8 +81,11 @@ class Progress:
         prefix = f"{self.label} " if self.label else ""
         if self.total is None:
             return f"{prefix}{self.count} frames  {rate:.1f}/s"[: columns - 1]
-        fraction = min(self.count / self.total, 1.0)
-        remaining = (self.total - self.count) / rate if rate > 0 else 0.0
+        if self.count > self.total:
+            # The announced length was an estimate (a container's frame count) and fell short.
+            return f"{prefix}{self.count} frames  {rate:.1f}/s"[: columns - 1]
+        fraction = self.count / self.total
+        remaining = max(self.total - self.count, 0) / rate if rate > 0 else 0.0
         counts = f" {self.count}/{self.total} {fraction:4.0%} {rate:.1f}/s eta {_clock_text(remaining)}"
         bar_width = max(columns - 1 - len(prefix) - len(counts) - 2, 0)
         filled = int(bar_width * fraction)

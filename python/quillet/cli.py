@@ -20,6 +20,7 @@ from typing import Any, NoReturn, TextIO
 
 from ._limits import MAX_SQUARED_DISTANCE
 from ._cli_common import EXIT_ERROR, UsageError, describe_error
+from ._images import DEFAULT_MAX_PIXELS
 from ._signals import exit_status, termination_signals_interrupt
 
 __all__ = ["build_parser", "main"]
@@ -118,17 +119,24 @@ def _add_max_pixels_option(parser: argparse.ArgumentParser) -> None:
         "--max-pixels",
         type=positive_whole_number,
         metavar="N",
+        default=DEFAULT_MAX_PIXELS,
         help="refuse pictures and frames of more than N pixels before decoding them, so that a "
-        "small file cannot claim gigabytes of memory (default: the library's limit)",
+        "small file cannot claim gigabytes of memory (default: %(default)s)",
     )
 
 
 FIGURES_HELP = f"""\
 the figures:
-  ssim      luma similarity: mean of 1 - |brightness difference| / 255; 1 = same
-  psnr      peak signal-to-noise ratio in dB; 100 for identical input, higher is closer
+  ssim      luma similarity: mean of 1 - |brightness difference| / 255; 1 = same.
+            Not the windowed SSIM of the literature; its single-precision running sum
+            reads high on large frames (on 720p footage 1 - ssim can be a third to two
+            thirds of the exact mean).
+  psnr      10*log10(255^2 / mse) in dB; 100 for identical input, higher is closer.
+            As mse sums the three channels, psnr is 10*log10(3) = 4.77 dB below the
+            usual RGB PSNR.
   mse       mean over pixels of the squared RGB distance (three channels summed)
   max_diff  the largest squared RGB distance of one pixel, 0..{MAX_SQUARED_DISTANCE}
+For the usual RGB PSNR and windowed SSIM, ask for the standard figures (--standard).
 Frames larger than 1280x720 are compared at a reduced size that keeps their shape.
 """
 
