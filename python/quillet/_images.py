@@ -15,6 +15,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, NamedTuple
 
+from ._limits import DEFAULT_MAX_PIXELS
 from ._optional import require_pillow
 
 if TYPE_CHECKING:
@@ -35,15 +36,6 @@ __all__ = [
     "upright",
 ]
 
-DEFAULT_MAX_PIXELS = 120_000_000
-"""The default limit on the pixels of one image: 120 megapixels.
-
-It admits 100-megapixel photos (11648 x 8736) and 12K video frames (12288 x 6480) and refuses
-the pictures that only a malformed or hostile file claims. Reading costs about 7 bytes per pixel
-(Pillow's 4 plus 3 of packed RGB), so a pair at the limit needs about 1.7 GB. It lies below
-Pillow's own refusal (twice ``PIL.Image.MAX_IMAGE_PIXELS``, 179 megapixels by default), so
-the message users see is this limit's.
-"""
 
 # Formats whose extra frames are not a sequence in time: an MPO (a camera JPEG with a preview or
 # a second view) is compared as its primary picture.

@@ -55,7 +55,7 @@ __all__ = [
 StrPath = str | os.PathLike[str]
 
 
-class OutputError(Exception):
+class OutputError(OSError):
     """An output cannot be written or would destroy an input; one line, exit status 2."""
 
 

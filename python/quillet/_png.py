@@ -92,29 +92,12 @@ def write_png_file(
     The file appears whole or not at all: it is written under a temporary name in the same
     folder and renamed over ``path`` when complete; on any failure the temporary file goes.
     """
-    import tempfile  # only when a file is written: it is slow to import
+    from ._outputs import atomic_output  # only when a file is written: tempfile is slow to import
 
-    target = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(target))
-    handle, temporary = tempfile.mkstemp(
-        prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder
-    )
-    try:
-        # mkstemp makes the file private; give it the permissions a new file would get.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(handle, 0o666 & ~umask)
-        with os.fdopen(handle, "wb") as stream:
-            writer = RgbaPngWriter(stream, width, height)
-            fill(writer)
-            writer.finish()
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
+    with atomic_output(path, "wb") as stream:
+        writer = RgbaPngWriter(stream, width, height)
+        fill(writer)
+        writer.finish()
 
 
 def write_rgba_png(

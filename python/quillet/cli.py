@@ -13,15 +13,16 @@ import importlib
 import math
 import os
 import sys
-import traceback
 import warnings
-from collections.abc import Sequence
-from typing import Any, NoReturn, TextIO
 
-from ._limits import MAX_SQUARED_DISTANCE
 from ._cli_common import EXIT_ERROR, UsageError, describe_error
-from ._images import DEFAULT_MAX_PIXELS
+from ._limits import DEFAULT_MAX_PIXELS, MAX_SQUARED_DISTANCE
 from ._signals import exit_status, termination_signals_interrupt
+
+TYPE_CHECKING = False  # typing is slow to import; type checkers read this as typing.TYPE_CHECKING
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any, NoReturn, TextIO
 
 __all__ = ["build_parser", "main"]
 
@@ -357,6 +358,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if message is not None:
             return _error(message)
         if os.environ.get("QUILLET_DEBUG"):
+            import traceback
+
             traceback.print_exc()
             return _error(f"internal error: {kind_and_message(error)}")
         return _error(
