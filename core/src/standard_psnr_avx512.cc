@@ -1,0 +1,11 @@
+// The squared-error pass compiled for the avx512 target.
+#include "standard_psnr_kernel.h"
+
+namespace quillet {
+
+SquaredErrorSums squared_error_sums_avx512(const std::uint8_t* left, const std::uint8_t* right,
+                                       std::size_t pixel_count) {
+    return standard_psnr_detail::squared_error_sums(left, right, pixel_count);
+}
+
+}  // namespace quillet

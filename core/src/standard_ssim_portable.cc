@@ -1,0 +1,11 @@
+// The SSIM rows compiled for the portable target.
+#include "standard_ssim_kernel.h"
+
+namespace quillet {
+
+void ssim_rows_portable(const SsimFrames& frames, std::size_t first, std::size_t end,
+                    double* row_sums) {
+    standard_ssim_detail::ssim_rows(frames, first, end, row_sums);
+}
+
+}  // namespace quillet
