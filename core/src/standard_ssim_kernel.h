@@ -43,47 +43,69 @@ struct MomentRows {
     double* __restrict mean_xy;
 };
 
+// Vertical filtering, first step: the centre row times the centre weight.
+template <typename Sample>
+inline void start_moments(const Sample* __restrict xc_row, const Sample* __restrict yc_row,
+                          std::size_t width, double weight, const MomentRows& out) noexcept {
+    using Pair = std::conditional_t<std::is_same_v<Sample, std::uint8_t>, std::int32_t, double>;
+    double* __restrict mean_x = out.mean_x;
+    double* __restrict mean_y = out.mean_y;
+    double* __restrict mean_xx = out.mean_xx;
+    double* __restrict mean_yy = out.mean_yy;
+    double* __restrict mean_xy = out.mean_xy;
+    for (std::size_t c = 0; c < width; ++c) {
+        const Pair xc = static_cast<Pair>(xc_row[c]);
+        const Pair yc = static_cast<Pair>(yc_row[c]);
+        mean_x[c] = weight * static_cast<double>(xc);
+        mean_y[c] = weight * static_cast<double>(yc);
+        mean_xx[c] = weight * static_cast<double>(xc * xc);
+        mean_yy[c] = weight * static_cast<double>(yc * yc);
+        mean_xy[c] = weight * static_cast<double>(xc * yc);
+    }
+}
+
+// Vertical filtering, one more pair of rows at the same distance from the
+// centre: bytes are paired as exact integers, luma in double.
+template <typename Sample>
+inline void add_row_pair(const Sample* __restrict xa_row, const Sample* __restrict xb_row,
+                         const Sample* __restrict ya_row, const Sample* __restrict yb_row,
+                         std::size_t width, double weight, const MomentRows& out) noexcept {
+    using Pair = std::conditional_t<std::is_same_v<Sample, std::uint8_t>, std::int32_t, double>;
+    double* __restrict mean_x = out.mean_x;
+    double* __restrict mean_y = out.mean_y;
+    double* __restrict mean_xx = out.mean_xx;
+    double* __restrict mean_yy = out.mean_yy;
+    double* __restrict mean_xy = out.mean_xy;
+    for (std::size_t c = 0; c < width; ++c) {
+        const Pair xa = static_cast<Pair>(xa_row[c]);
+        const Pair xb = static_cast<Pair>(xb_row[c]);
+        const Pair ya = static_cast<Pair>(ya_row[c]);
+        const Pair yb = static_cast<Pair>(yb_row[c]);
+        mean_x[c] = mean_x[c] + weight * static_cast<double>(xa + xb);
+        mean_y[c] = mean_y[c] + weight * static_cast<double>(ya + yb);
+        mean_xx[c] = mean_xx[c] + weight * static_cast<double>(xa * xa + xb * xb);
+        mean_yy[c] = mean_yy[c] + weight * static_cast<double>(ya * ya + yb * yb);
+        mean_xy[c] = mean_xy[c] + weight * static_cast<double>(xa * ya + xb * yb);
+    }
+}
+
 // Vertical filtering of one plane: rows_x[k], rows_y[k] are the window's rows
-// (k = 0 the top). Bytes use exact integer pair sums; luma uses doubles.
+// (k = 0 the top). Per column: the centre, then the pairs nearest first.
 template <typename Sample>
 inline void filter_columns(const Sample* const* rows_x, const Sample* const* rows_y,
                            std::size_t width, const GaussianWeights& weights,
                            const MomentRows& out) noexcept {
-    using Pair = std::conditional_t<std::is_same_v<Sample, std::uint8_t>, std::int32_t, double>;
-    const Sample* const* xr = rows_x;
-    const Sample* const* yr = rows_y;
-    const double w0 = weights.weight[0];
-    for (std::size_t c = 0; c < width; ++c) {
-        const Pair xc = static_cast<Pair>(xr[kRadius][c]);
-        const Pair yc = static_cast<Pair>(yr[kRadius][c]);
-        double mx = w0 * static_cast<double>(xc);
-        double my = w0 * static_cast<double>(yc);
-        double mxx = w0 * static_cast<double>(xc * xc);
-        double myy = w0 * static_cast<double>(yc * yc);
-        double mxy = w0 * static_cast<double>(xc * yc);
-        for (std::size_t d = 1; d <= kRadius; ++d) {
-            const Pair xa = static_cast<Pair>(xr[kRadius - d][c]);
-            const Pair xb = static_cast<Pair>(xr[kRadius + d][c]);
-            const Pair ya = static_cast<Pair>(yr[kRadius - d][c]);
-            const Pair yb = static_cast<Pair>(yr[kRadius + d][c]);
-            const double w = weights.weight[d];
-            mx = mx + w * static_cast<double>(xa + xb);
-            my = my + w * static_cast<double>(ya + yb);
-            mxx = mxx + w * static_cast<double>(xa * xa + xb * xb);
-            myy = myy + w * static_cast<double>(ya * ya + yb * yb);
-            mxy = mxy + w * static_cast<double>(xa * ya + xb * yb);
-        }
-        out.mean_x[c] = mx;
-        out.mean_y[c] = my;
-        out.mean_xx[c] = mxx;
-        out.mean_yy[c] = myy;
-        out.mean_xy[c] = mxy;
-    }
+    start_moments(rows_x[kRadius], rows_y[kRadius], width, weights.weight[0], out);
+    for (std::size_t d = 1; d <= kRadius; ++d)
+        add_row_pair(rows_x[kRadius - d], rows_x[kRadius + d], rows_y[kRadius - d],
+                     rows_y[kRadius + d], width, weights.weight[d], out);
 }
 
-inline double filter_row_at(const double* v, std::size_t c, const GaussianWeights& weights) noexcept {
-    double m = weights.weight[0] * v[c];
-    for (std::size_t d = 1; d <= kRadius; ++d) m = m + weights.weight[d] * (v[c - d] + v[c + d]);
+inline double filter_row_at(const double* __restrict v, std::size_t c,
+                            const double (&w)[kRadius + 1]) noexcept {
+    double m = w[0] * v[c];
+#pragma GCC unroll 8
+    for (std::size_t d = 1; d <= kRadius; ++d) m = m + w[d] * (v[c - d] + v[c + d]);
     return m;
 }
 
@@ -92,13 +114,19 @@ inline double filter_row_at(const double* v, std::size_t c, const GaussianWeight
 inline double map_row_sum(const MomentRows& moments, std::size_t width,
                           const GaussianWeights& weights, double* __restrict map) noexcept {
     const std::size_t columns = width - 2 * kRadius;
+    double w[kRadius + 1];
+    for (std::size_t d = 0; d <= kRadius; ++d) w[d] = weights.weight[d];
+    const double* __restrict mean_x = moments.mean_x + kRadius;
+    const double* __restrict mean_y = moments.mean_y + kRadius;
+    const double* __restrict mean_xx = moments.mean_xx + kRadius;
+    const double* __restrict mean_yy = moments.mean_yy + kRadius;
+    const double* __restrict mean_xy = moments.mean_xy + kRadius;
     for (std::size_t o = 0; o < columns; ++o) {
-        const std::size_t c = o + kRadius;
-        const double ux = filter_row_at(moments.mean_x, c, weights);
-        const double uy = filter_row_at(moments.mean_y, c, weights);
-        const double uxx = filter_row_at(moments.mean_xx, c, weights);
-        const double uyy = filter_row_at(moments.mean_yy, c, weights);
-        const double uxy = filter_row_at(moments.mean_xy, c, weights);
+        const double ux = filter_row_at(mean_x, o, w);
+        const double uy = filter_row_at(mean_y, o, w);
+        const double uxx = filter_row_at(mean_xx, o, w);
+        const double uyy = filter_row_at(mean_yy, o, w);
+        const double uxy = filter_row_at(mean_xy, o, w);
         const double vx = uxx - ux * ux;
         const double vy = uyy - uy * uy;
         const double vxy = uxy - ux * uy;
