@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     )
     from ._frames import Frame, FrameLike, as_frame
     from ._images import ImageReadError, ImageTooLargeError, MultiFrameImageError
+    from ._standard import StandardMetrics, kernel_name, standard_metrics
     from ._thresholds import Thresholds
 
 # Public name -> the module that defines it.
@@ -44,12 +45,15 @@ _LAZY_NAMES = {
     "ImageTooLargeError": "._images",
     "Metrics": "._api",
     "MultiFrameImageError": "._images",
+    "StandardMetrics": "._standard",
     "Thresholds": "._thresholds",
     "WrongThreadError": "._api",
     "as_frame": "._frames",
     "compare": "._api",
     "compare_with_diff": "._api",
     "compared_size": "._api",
+    "kernel_name": "._standard",
+    "standard_metrics": "._standard",
 }
 
 __all__ = sorted(_LAZY_NAMES)

@@ -16,6 +16,7 @@ from . import _core, _direct
 from ._frames import Frame, FrameLike, as_frame
 from ._limits import MAX_COMPARED_HEIGHT, MAX_COMPARED_WIDTH, MAX_SQUARED_DISTANCE
 from ._optional import require_numpy, require_pillow
+from ._standard import StandardMetrics, standard_metrics
 from ._thresholds import Thresholds
 
 if TYPE_CHECKING:
@@ -325,8 +326,15 @@ class FrameComparer:
                 print(metrics.psnr)
     """
 
-    def __init__(self, ema_alpha: float = 1.0) -> None:
-        """Bind a comparer to the calling thread; ``ema_alpha`` 1.0 turns smoothing off."""
+    def __init__(self, ema_alpha: float = 1.0, *, standard: bool = False) -> None:
+        """Bind a comparer to the calling thread; ``ema_alpha`` 1.0 turns smoothing off.
+
+        With ``standard=True`` each pair's standard figures (full resolution, never smoothed)
+        are computed too and kept in :attr:`last_standard`; pairs must then be at least
+        11 x 11 pixels.
+        """
+        self._standard = bool(standard)
+        self._last_standard: StandardMetrics | None = None
         self._thread_id = threading.get_ident()
         self._thread_name = threading.current_thread().name
         self._token = object()
@@ -371,6 +379,11 @@ class FrameComparer:
             _core.set_ema_alpha(self._ema_alpha)
 
     @property
+    def last_standard(self) -> StandardMetrics | None:
+        """The standard figures of the last pair when made with ``standard=True``, else None."""
+        return self._last_standard
+
+    @property
     def pairs_compared(self) -> int:
         """How many pairs this comparer has compared since it was made."""
         return self._pairs_compared
@@ -400,11 +413,14 @@ class FrameComparer:
         """
         self._check_usable()
         left_frame, right_frame = _comparable_pair(left, right)
+        # First, so that a pair too small for them fails before the stream's state changes.
+        standard = standard_metrics(left_frame, right_frame) if self._standard else None
         if not self._owns_cache() or self._size != left_frame.size:
             self._start(left_frame.width, left_frame.height)
         _core.cache_frame(0, left_frame.rgb, left_frame.width, left_frame.height)
         _core.cache_frame(1, right_frame.rgb, right_frame.width, right_frame.height)
         metrics = Metrics(*_core.compare_cached_frames())
+        self._last_standard = standard
         self._pairs_compared += 1
         return metrics
 

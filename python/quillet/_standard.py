@@ -1,0 +1,94 @@
+"""The standard figures: RGB and per-channel PSNR, and windowed SSIM per channel and on luma.
+
+These are the figures other tools report (scikit-image, FFmpeg's psnr filter, published
+results), computed by :mod:`quillet._measure` at full resolution:
+
+- ``psnr_*`` is ``10 * log10(255**2 / MSE)`` with MSE the mean squared difference over the
+  pixels (and, for ``psnr_rgb``, the three channels), from exact integer sums; ``inf`` when
+  the frames are identical.
+- ``ssim_*`` is the SSIM of Wang, Bovik, Sheikh and Simoncelli (2004): an 11 x 11 Gaussian
+  window (sigma 1.5, truncated at 3.5 sigma), K1 = 0.01, K2 = 0.03, L = 255, population
+  moments, averaged over the positions where the whole window lies inside the frame (the
+  5-pixel border is not a centre of any window). ``ssim_rgb`` is the mean of the three channels'
+  values, ``ssim_y`` the SSIM of BT.709 luma ``Y = 0.2126 R + 0.7152 G + 0.0722 B`` computed in
+  double precision. Both sides must be at least 11 x 11 pixels.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import TYPE_CHECKING, NamedTuple
+
+from . import _measure
+from ._frames import FrameLike, as_frame
+
+if TYPE_CHECKING:
+    from collections.abc import Buffer
+
+__all__ = ["MIN_SSIM_SIZE", "StandardMetrics", "kernel_name", "standard_metrics"]
+
+MIN_SSIM_SIZE = 11
+"""The smallest width and height the standard SSIM takes: one whole 11 x 11 window."""
+
+
+class StandardMetrics(NamedTuple):
+    """The standard figures of one pair of frames (see the module's description)."""
+
+    psnr_rgb: float
+    psnr_r: float
+    psnr_g: float
+    psnr_b: float
+    ssim_rgb: float
+    ssim_r: float
+    ssim_g: float
+    ssim_b: float
+    ssim_y: float
+
+
+def _packed(value: FrameLike) -> tuple[Buffer, int, int]:
+    """The packed RGB bytes of one side and its size, without a copy for uint8 RGB arrays."""
+    numpy = sys.modules.get("numpy")
+    if (
+        numpy is not None
+        and isinstance(value, numpy.ndarray)
+        and value.dtype == numpy.uint8
+        and value.ndim == 3
+        and value.shape[2] == 3
+        and value.flags.c_contiguous
+        and value.shape[0] >= 1
+        and value.shape[1] >= 1
+    ):
+        return value, int(value.shape[1]), int(value.shape[0])
+    frame = as_frame(value)
+    return frame.rgb, frame.width, frame.height
+
+
+def standard_metrics(left: FrameLike, right: FrameLike) -> StandardMetrics:
+    """The standard PSNR and SSIM figures of two frames of the same size, at full resolution.
+
+    Takes every input :func:`quillet.compare` takes. Raises ValueError when the sizes differ
+    or a side is below 11 x 11 pixels (the SSIM window must fit at least once).
+    """
+    left_rgb, width, height = _packed(left)
+    right_rgb, right_width, right_height = _packed(right)
+    if (width, height) != (right_width, right_height):
+        raise ValueError(
+            f"the frames differ in size: left is {width}x{height}, "
+            f"right is {right_width}x{right_height}"
+        )
+    if width < MIN_SSIM_SIZE or height < MIN_SSIM_SIZE:
+        raise ValueError(
+            f"the standard SSIM needs frames of at least {MIN_SSIM_SIZE}x{MIN_SSIM_SIZE} pixels "
+            f"(one whole 11x11 Gaussian window), got {width}x{height}"
+        )
+    psnr = _measure.psnr(left_rgb, right_rgb, width, height)
+    ssim = _measure.ssim(left_rgb, right_rgb, width, height)
+    return StandardMetrics(*psnr, *ssim)
+
+
+def kernel_name() -> str:
+    """The per-pixel kernel the built-in comparison runs ("avx512", "avx2", "neon", "scalar").
+
+    Raises RuntimeError when the environment variable QUILLET_KERNEL names no usable kernel.
+    """
+    return _measure.diff_kernel_name()
