@@ -165,3 +165,22 @@ def test_threads_compare_at_the_same_time_with_their_own_state():
     for thread in threads:
         thread.join()
     assert [results[i] for i in range(4)] == expected
+
+
+@pytest.mark.parametrize("changed_share", [0.0, 0.001, 0.05, 0.0625, 0.07, 0.5, 1.0])
+def test_picture_scaled_to_its_own_max_diff_however_many_pixels_changed(changed_share):
+    # Few changed pixels are redrawn one by one, many by a second pass: the same picture.
+    # Pure red left pixels that do not change must keep their colour either way.
+    rng = np.random.default_rng(int(changed_share * 1000))
+    height, width = 90, 160
+    left = rng.integers(0, 256, (height, width, 3), dtype=np.uint8)
+    left[::3, ::4] = (255, 0, 0)
+    right = left.copy()
+    right[1::3, 1::4] = left[1::3, 1::4] ^ 3  # small changes, below the threshold
+    changed = rng.random((height, width)) < changed_share
+    right[changed] = 255 - left[changed]
+    expected = core_result(left, right)
+    assert _direct.compare(left, right, width, height, picture=True) == expected
+    # The state's own last max_diff must not leak into the next picture.
+    _direct.compare(right, 255 - right, width, height, picture=True)
+    assert _direct.compare(left, right, width, height, picture=True) == expected

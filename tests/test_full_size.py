@@ -164,7 +164,7 @@ def test_rows_outside_the_frame_or_a_short_band_are_refused():
     with pytest.raises(ValueError, match="not within a frame of 4 rows"):
         _direct.full_size_rows(left, right, 3, 4, 1.0, 3, 2, band)
     with pytest.raises(ValueError, match="out: 2 rows need 26 bytes"):
-        _direct.full_size_rows(left, right, 3, 4, 1.0, 0, 2, band, 1)
+        _direct.full_size_rows(left, right, 3, 4, 1.0, 0, 2, band, scanlines=True)
     with pytest.raises(BufferError):
         _direct.full_size_rows(left, right, 3, 4, 1.0, 0, 2, bytes(24))
 

@@ -44,20 +44,48 @@ std::span<const std::uint8_t> DirectComparer::compared_pixels(const FrameRows& f
     return scratch;
 }
 
+bool DirectComparer::rescale_red_pixels(std::span<const std::uint8_t> left,
+                                        std::span<const std::uint8_t> right, float max_diff) {
+    // Drawn with k = 1, every changed pixel is pure red (k * d >= 1 for d >= 2810),
+    // and only changed pixels depend on the scale. So the red pixels are the
+    // candidates: those whose distance reaches the threshold get the heat colour
+    // of the new scale, which is the picture a pass with that scale draws. A red
+    // pixel below the threshold is a left pixel that happens to be red.
+    std::uint8_t* picture = state_.diff_rgba.data();
+    const std::size_t pixels = state_.diff_rgba.size() / 4;
+    const std::size_t most_redrawn = pixels / 16;
+    const float colour_scale = colour_scale_for(max_diff);
+    constexpr std::uint8_t kRed[4] = {255, 0, 0, 255};
+    std::size_t redrawn = 0;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        std::uint8_t* out = picture + 4 * i;
+        if (std::memcmp(out, kRed, 4) != 0) continue;
+        const float distance =
+            static_cast<float>(squared_distance(left.data() + 3 * i, right.data() + 3 * i));
+        if (distance < kChangeThreshold) continue;
+        // Past a sixteenth of the picture a vector pass is the quicker way.
+        if (++redrawn > most_redrawn) return false;
+        write_heat_colour(out, colour_scale, distance);
+    }
+    return true;
+}
+
 Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
                                 bool scaled_picture) {
     const CompareSize size = reduced_size(left.width, left.height);
     const std::span<const std::uint8_t> left_pixels = compared_pixels(left, size, left_scratch_);
     const std::span<const std::uint8_t> right_pixels =
         compared_pixels(right, size, right_scratch_);
-    const float previous_max_diff = state_.last_max_diff;
+    // A picture to be scaled to this pair's own max_diff is drawn first with
+    // k = 1 (as after a cleared cache), which rescale_red_pixels relies on.
+    if (scaled_picture) state_.last_max_diff = 0.0f;
     const Metrics metrics =
         state_.compute_diff_impl(left_pixels, right_pixels, size.width, size.height);
-    // The pass has set last_max_diff to this pair's max_diff. Below the change
-    // threshold no pixel takes a heat colour, so the scale cannot show, and a
-    // pass drawn with the same scale needs no second one.
+    // Below the change threshold no pixel takes a heat colour, so the scale
+    // cannot show.
     if (scaled_picture && !(metrics.max_diff < kChangeThreshold) &&
-        previous_max_diff != metrics.max_diff)
+        !rescale_red_pixels(left_pixels, right_pixels, metrics.max_diff))
+        // The pass has set last_max_diff, and so its colour scale, to max_diff.
         return state_.compute_diff_impl(left_pixels, right_pixels, size.width, size.height);
     return metrics;
 }

@@ -18,8 +18,9 @@ public:
     // compare_cached reduces them, with smoothing off. The caller guarantees
     // that both frames hold all their rows and that a packed frame has at most
     // 2^31 - 1 bytes. With `scaled_picture` the picture's heat colours are
-    // scaled to this pair's own max_diff (a second pass over the same pixels
-    // when any pixel changed); otherwise to the previous comparison's.
+    // scaled to this pair's own max_diff (its changed pixels redrawn, or a
+    // second pass over the same pixels when many changed); otherwise to the
+    // previous comparison's.
     Metrics compare(const FrameRows& left, const FrameRows& right, bool scaled_picture);
 
     // The picture of the last comparison, 4 bytes per compared pixel.
@@ -30,6 +31,12 @@ private:
     // itself when it is packed and not reduced, otherwise `scratch`.
     std::span<const std::uint8_t> compared_pixels(const FrameRows& frame, CompareSize size,
                                                   std::vector<std::uint8_t>& scratch);
+
+    // Redraws the changed pixels of a picture drawn with k = 1 at the scale of
+    // `max_diff`; false (picture partly redrawn) when too many pixels changed
+    // for this to beat a second pass.
+    bool rescale_red_pixels(std::span<const std::uint8_t> left,
+                            std::span<const std::uint8_t> right, float max_diff);
 
     FrameCache state_;  // the picture buffer and the colour scale; smoothing stays off
     std::vector<std::uint8_t> left_scratch_;

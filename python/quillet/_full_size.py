@@ -78,7 +78,9 @@ def write_full_size_png(
         view = memoryview(band)
         for first in range(0, height, rows_per_band):
             rows = min(rows_per_band, height - first)
-            _direct.full_size_rows(left, right, width, height, max_diff, first, rows, band, 1)
+            _direct.full_size_rows(
+                left, right, width, height, max_diff, first, rows, band, scanlines=True
+            )
             writer.write_rows(view[: rows * scanline_bytes])
 
     write_png_file(path, width, height, fill)

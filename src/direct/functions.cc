@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "frame_buffers.h"
 #include "full_size_diff.h"
+#include "png_scanlines.h"
 #include "py_ref.h"
 
 namespace quillet::direct {
@@ -103,17 +104,16 @@ PyObject* max_squared_distance(PyObject*, PyObject* args, PyObject* kwargs) noex
 
 PyObject* full_size_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"left",      "right",     "width", "height",
-                                         "max_diff",  "first_row", "row_count", "out",
-                                         "row_prefix", nullptr};
+        static const char* keywords[] = {"left",     "right",     "width",     "height",
+                                         "max_diff", "first_row", "row_count", "out",
+                                         "scanlines", nullptr};
         PyObject *left_object, *right_object, *out_object;
-        int width, height, first_row, row_count;
+        int width, height, first_row, row_count, scanlines = 0;
         float max_diff;
-        Py_ssize_t row_prefix = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOiifiiO|n:full_size_rows",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOiifiiO|$p:full_size_rows",
                                          const_cast<char**>(keywords), &left_object,
                                          &right_object, &width, &height, &max_diff, &first_row,
-                                         &row_count, &out_object, &row_prefix))
+                                         &row_count, &out_object, &scanlines))
             return nullptr;
         FramePair pair;
         if (!pair.take(left_object, right_object, width, height)) return nullptr;
@@ -122,14 +122,11 @@ PyObject* full_size_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
                          first_row, first_row + row_count - 1, height);
             return nullptr;
         }
-        if (row_prefix < 0) {
-            PyErr_SetString(PyExc_ValueError, "row_prefix must not be negative");
-            return nullptr;
-        }
         HeldBuffer out;
         if (!out.acquire_writable(out_object)) return nullptr;
+        const Py_ssize_t prefix = scanlines ? 1 : 0;
         const Py_ssize_t needed =
-            static_cast<Py_ssize_t>(row_count) * (row_prefix + static_cast<Py_ssize_t>(width) * 4);
+            static_cast<Py_ssize_t>(row_count) * (prefix + static_cast<Py_ssize_t>(width) * 4);
         if (out.view().len < needed) {
             PyErr_Format(PyExc_ValueError, "out: %d rows need %zd bytes, the buffer has %zd",
                          row_count, needed, out.view().len);
@@ -137,9 +134,50 @@ PyObject* full_size_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         }
         {
             UnlockedInterpreter unlocked;
-            full_size_diff_rows(pair.left, pair.right, max_diff, first_row, row_count,
-                                static_cast<std::uint8_t*>(out.view().buf),
-                                static_cast<std::size_t>(row_prefix));
+            auto* rows = static_cast<std::uint8_t*>(out.view().buf);
+            full_size_diff_rows(pair.left, pair.right, max_diff, first_row, row_count, rows,
+                                static_cast<std::size_t>(prefix));
+            if (scanlines)
+                sub_filter_scanlines(rows, static_cast<std::size_t>(width),
+                                     static_cast<std::size_t>(row_count));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* png_scanlines(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"rgba", "width", "out", nullptr};
+        PyObject *rgba_object, *out_object;
+        Py_ssize_t width;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO:png_scanlines",
+                                         const_cast<char**>(keywords), &rgba_object, &width,
+                                         &out_object))
+            return nullptr;
+        HeldBuffer rgba;
+        if (!rgba.acquire_readable(rgba_object)) return nullptr;
+        if (!PyBuffer_IsContiguous(&rgba.view(), 'C') || rgba.view().itemsize != 1) {
+            PyErr_SetString(PyExc_ValueError, "rgba: expected a contiguous buffer of bytes");
+            return nullptr;
+        }
+        if (width < 1 || rgba.view().len % (width * 4) != 0) {
+            PyErr_Format(PyExc_ValueError, "rgba: %zd bytes are not whole rows of %zd pixels",
+                         rgba.view().len, width);
+            return nullptr;
+        }
+        const Py_ssize_t rows = rgba.view().len / (width * 4);
+        HeldBuffer out;
+        if (!out.acquire_writable(out_object)) return nullptr;
+        if (out.view().len < rows * (1 + width * 4)) {
+            PyErr_Format(PyExc_ValueError, "out: %zd rows need %zd bytes, the buffer has %zd",
+                         rows, rows * (1 + width * 4), out.view().len);
+            return nullptr;
+        }
+        {
+            UnlockedInterpreter unlocked;
+            write_sub_scanlines(static_cast<const std::uint8_t*>(rgba.view().buf),
+                                static_cast<std::size_t>(width), static_cast<std::size_t>(rows),
+                                static_cast<std::uint8_t*>(out.view().buf));
         }
         Py_RETURN_NONE;
     });

@@ -8,5 +8,6 @@ namespace quillet::direct {
 PyObject* compare(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* max_squared_distance(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* full_size_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* png_scanlines(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace quillet::direct

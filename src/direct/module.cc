@@ -24,10 +24,15 @@ PyMethodDef methods[] = {
      "max_squared_distance(left, right, width, height)\n--\n\n"
      "The largest squared RGB distance of one pixel over the whole of two frames."},
     {"full_size_rows", as_cfunction(quillet::direct::full_size_rows), kKeywords,
-     "full_size_rows(left, right, width, height, max_diff, first_row, row_count, out, "
-     "row_prefix=0)\n--\n\n"
-     "Write rows of the full-size difference picture into the writable buffer out, each\n"
-     "row as row_prefix zero bytes and width * 4 RGBA bytes, heat colours scaled to max_diff."},
+     "full_size_rows(left, right, width, height, max_diff, first_row, row_count, out, *, "
+     "scanlines=False)\n--\n\n"
+     "Write rows of the full-size difference picture into the writable buffer out, heat\n"
+     "colours scaled to max_diff: width * 4 RGBA bytes per row, or with scanlines=True each\n"
+     "row as a PNG scanline (a filter-type byte, then the row under PNG's Sub filter)."},
+    {"png_scanlines", as_cfunction(quillet::direct::png_scanlines), kKeywords,
+     "png_scanlines(rgba, width, out)\n--\n\n"
+     "Write the RGBA rows in rgba (width pixels each) into out as PNG scanlines under\n"
+     "PNG's Sub filter: 1 + width * 4 bytes per row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,231 @@
+"""Still images side by side in one run: the ``quillet compare`` command against ImageMagick's
+``compare`` (decode and encode included) at 720p, 1080p, 4K and on a tall text page; the array
+path (``quillet.compare`` on NumPy arrays) against OpenCV and scikit-image; and the streaming
+loop from Python against the copies it must make. Medians; ratios against the tool users would
+run instead, measured in the same run. Run by bench/run.sh, which installs what it needs.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+from PIL import Image, ImageDraw
+
+import quillet
+from quillet import _core, _direct
+
+try:
+    import cv2
+except ImportError:  # optional: the OpenCV rows are left out
+    cv2 = None
+try:
+    import skimage.data
+    import skimage.metrics
+except ImportError:  # optional: a synthetic picture and no scikit-image rows
+    skimage = None
+
+SIZES = {"720p": (1280, 720), "1080p": (1920, 1080), "4K": (3840, 2160)}
+TALL = (3446, 10728)
+
+
+def cpu_model() -> str:
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
+        for line in out.splitlines():
+            if line.startswith("Model name:"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def median_ms(body, runs: int, warmup: int = 1) -> float:
+    for _ in range(warmup):
+        body()
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        body()
+        times.append((time.perf_counter() - start) * 1000.0)
+    return statistics.median(times)
+
+
+def photo(width: int, height: int) -> np.ndarray:
+    """A photograph scaled to the size (scikit-image's sample), with a little sensor noise."""
+    if skimage is not None:
+        source = Image.fromarray(skimage.data.astronaut())
+    else:
+        x = np.linspace(0, 255, 512, dtype=np.float32)
+        source = Image.fromarray(np.stack([np.add.outer(x, x) / 2] * 3, axis=2).astype(np.uint8))
+    scaled = np.asarray(source.resize((width, height), Image.Resampling.BICUBIC)).astype(np.int16)
+    noise = np.random.default_rng(width).integers(-2, 3, scaled.shape, dtype=np.int16)
+    return np.clip(scaled + noise, 0, 255).astype(np.uint8)
+
+
+def edited(image: np.ndarray) -> np.ndarray:
+    """The photo re-encoded as JPEG (small changes everywhere) with one patch painted over."""
+    buffer = io.BytesIO()
+    Image.fromarray(image).save(buffer, "JPEG", quality=92)
+    changed = np.asarray(Image.open(io.BytesIO(buffer.getvalue())).convert("RGB")).copy()
+    height, width = changed.shape[:2]
+    changed[height // 3 : height // 3 + height // 10, width // 2 : width // 2 + width // 8] = (250, 30, 30)
+    return changed
+
+
+def text_page(width: int, height: int) -> tuple[np.ndarray, np.ndarray]:
+    """A tall screenshot-like page of text, and the same page with one line of text changed."""
+    page = Image.new("RGB", (width, height), "white")
+    draw = ImageDraw.Draw(page)
+    rng = np.random.default_rng(0)
+    words = "the quick brown fox jumps over lazy dogs while seven wizards box nightly".split()
+    lines = []
+    for y in range(24, height - 40, 22):
+        text = " ".join(rng.choice(words, 48))
+        draw.text((40, y), text, fill=(30, 30, 30))
+        lines.append((y, text))
+    left = np.asarray(page).copy()
+    y, text = lines[len(lines) // 2 + 7]
+    draw.rectangle((40, y, width - 1, y + 16), fill="white")
+    draw.text((40, y), text.replace("o", "0"), fill=(30, 30, 30))
+    return left, np.asarray(page).copy()
+
+
+def run_quiet(command: list[str]) -> None:
+    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+
+def cli_table(folder: str) -> None:
+    quillet_command = [sys.executable, "-m", "quillet", "compare"]
+    magick = shutil.which("compare")
+    print("\n## quillet compare A B --diff D.png vs ImageMagick compare -metric PSNR A B D.png")
+    print("(PNG inputs written by Pillow at its default level; decode, compare and encode included)\n")
+    print("| image | quillet ms | ImageMagick ms | ImageMagick / quillet | quillet D.png | ImageMagick D.png |")
+    print("|---|---:|---:|---:|---:|---:|")
+    cases = [(name, *size, False) for name, size in SIZES.items()]
+    cases += [("tall page, picture reduced", *TALL, False), ("tall page, --diff-full-size", *TALL, True)]
+    made: dict[tuple[int, int], tuple[str, str]] = {}
+    for name, width, height, full_size in cases:
+        if (width, height) not in made:
+            if (width, height) == TALL:
+                left, right = text_page(width, height)
+            else:
+                left = photo(width, height)
+                right = edited(left)
+            paths = (os.path.join(folder, f"{width}x{height}-a.png"), os.path.join(folder, f"{width}x{height}-b.png"))
+            Image.fromarray(left).save(paths[0])
+            Image.fromarray(right).save(paths[1])
+            made[(width, height)] = paths
+        a, b = made[(width, height)]
+        ours, theirs = os.path.join(folder, "quillet-diff.png"), os.path.join(folder, "magick-diff.png")
+        extra = ["--diff-full-size"] if full_size else []
+        runs = 5 if width * height <= 1920 * 1080 else 3
+        quillet_ms = median_ms(lambda: run_quiet([*quillet_command, a, b, "--diff", ours, *extra]), runs)
+        magick_ms, ratio, magick_size = "-", "-", "-"
+        if magick:
+            measured = median_ms(lambda: run_quiet([magick, "-metric", "PSNR", a, b, theirs]), runs)
+            magick_ms, ratio = f"{measured:.0f}", f"{measured / quillet_ms:.2f}"
+            magick_size = f"{os.path.getsize(theirs) / 1e6:.2f} MB"
+        print(f"| {name} {width}x{height} | {quillet_ms:.0f} | {magick_ms} | {ratio} | "
+              f"{os.path.getsize(ours) / 1e6:.2f} MB | {magick_size} |")
+
+
+def picture_encoding_table(folder: str) -> None:
+    """What the fast PNG setting costs in file size, on the 1080p photo's picture."""
+    left = photo(1920, 1080)
+    _, diff = quillet.compare_with_diff(left, edited(left))
+    image = diff.to_image()
+    print("\n## The 1080p difference picture (1280x720) written as PNG\n")
+    print("| writer | ms | bytes |")
+    print("|---|---:|---:|")
+    from quillet._png import write_rgba_png
+
+    path = os.path.join(folder, "picture.png")
+    for label, body in [
+        ("quillet streaming writer, zlib level 1", lambda: write_rgba_png(path, diff.rgba, diff.width, diff.height)),
+        ("Pillow, compress_level=1", lambda: image.save(path, compress_level=1)),
+        ("Pillow, default (level 6)", lambda: image.save(path)),
+    ]:
+        ms = median_ms(body, 5)
+        print(f"| {label} | {ms:.1f} | {os.path.getsize(path)} |")
+
+
+def array_table() -> None:
+    print("\n## Arrays in memory: quillet.compare on uint8 (H, W, 3) arrays vs OpenCV and scikit-image\n")
+    header = "| size | compare ms | compare_with_diff ms | with_diff / compare |"
+    header += " OpenCV absdiff+grey+colour map ms | compare / OpenCV | cv2.PSNR ms |" if cv2 else ""
+    header += " skimage PSNR ms |" if skimage else ""
+    print(header)
+    print("|" + "---|" * (header.count("|") - 1))
+    for name, (width, height) in SIZES.items():
+        left = photo(width, height)
+        right = edited(left)
+        runs = 30 if width <= 1920 else 10
+        ours = median_ms(lambda: quillet.compare(left, right), runs)
+        with_diff = median_ms(lambda: quillet.compare_with_diff(left, right), runs)
+        row = f"| {name} | {ours:.2f} | {with_diff:.2f} | {with_diff / ours:.2f} |"
+        if cv2:
+            def opencv_picture() -> None:
+                grey = cv2.cvtColor(cv2.absdiff(left, right), cv2.COLOR_RGB2GRAY)
+                cv2.applyColorMap(grey, cv2.COLORMAP_JET)
+
+            theirs = median_ms(opencv_picture, runs)
+            psnr = median_ms(lambda: cv2.PSNR(left, right), runs)
+            row += f" {theirs:.2f} | {ours / theirs:.2f} | {psnr:.2f} |"
+        if skimage:
+            row += f" {median_ms(lambda: skimage.metrics.peak_signal_noise_ratio(left, right), max(3, runs // 5)):.2f} |"
+        print(row)
+
+
+def streaming_table() -> None:
+    print("\n## Streaming from Python: cache_frame x 2, compare, picture vs the copies it must make\n")
+    print("| size | loop ms | floor ms (2 frame copies + 1 pass + 1 picture copy) | loop / floor |")
+    print("|---|---:|---:|---:|")
+    for name, (width, height) in SIZES.items():
+        left = photo(width, height)
+        right = edited(left)
+        left_bytes, right_bytes = left.tobytes(), right.tobytes()
+        _core.init_frame_cache(width, height)
+
+        def loop() -> None:
+            _core.cache_frame(0, left_bytes, width, height)
+            _core.cache_frame(1, right_bytes, width, height)
+            _core.compare_cached_frames()
+            _core.get_diff_rgba()
+
+        left_copy, right_copy = np.empty_like(left), np.empty_like(right)
+        picture = bytearray(quillet.compared_size(width, height)[0] * quillet.compared_size(width, height)[1] * 4)
+
+        def floor() -> None:
+            np.copyto(left_copy, left)
+            np.copyto(right_copy, right)
+            _direct.compare(left_copy, right_copy, width, height)
+            bytes(picture)
+
+        runs = 30 if width <= 1920 else 10
+        loop_ms, floor_ms = median_ms(loop, runs), median_ms(floor, runs)
+        print(f"| {name} | {loop_ms:.2f} | {floor_ms:.2f} | {loop_ms / floor_ms:.2f} |")
+        _core.clear_frame_cache()
+
+
+def main() -> None:
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"# Still images: {cpu_model()}, {os.cpu_count()} cores, load average {load:.1f}, "
+          f"kernel {os.environ.get('QUILLET_KERNEL', 'auto')}")
+    with tempfile.TemporaryDirectory(prefix="quillet-still-bench-") as folder:
+        cli_table(folder)
+        picture_encoding_table(folder)
+    array_table()
+    streaming_table()
+
+
+if __name__ == "__main__":
+    main()
