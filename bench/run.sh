@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks: the C++ kernels against their floors and the frame
-# cache, then (unless --cpp-only) the Python module against NumPy and OpenCV.
+# cache, then (unless --cpp-only) the Python module against NumPy and OpenCV,
+# and still images against ImageMagick, OpenCV and scikit-image.
 # Usage: bash bench/run.sh [--cpp-only]
 # QUILLET_KERNEL=scalar|avx2|avx512|neon forces the kernel the frame cache and
 # the Python module use (the per-kernel table always shows every kernel).
@@ -28,3 +29,11 @@ if [ -z "$python" ]; then
   "$python" -m pip install -q . >/dev/null
 fi
 "$python" bench/python_bench.py
+
+# Still images against ImageMagick, OpenCV and scikit-image (installed for the bench only).
+if ! command -v compare >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq imagemagick >/dev/null
+fi
+"$python" -c "import cv2, skimage, PIL" 2>/dev/null ||
+  "$python" -m pip install -q opencv-python-headless scikit-image Pillow || echo "(OpenCV / scikit-image not installed)"
+"$python" bench/still_bench.py
