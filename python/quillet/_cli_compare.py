@@ -59,8 +59,8 @@ def _write_picture(args: argparse.Namespace, left: Frame, right: Frame) -> tuple
             return metrics, f"{left.width}x{left.height}, full size"
         metrics, picture = compare_with_diff(left, right)
         if args.diff.lower().endswith(".png"):
-            # The picture is mostly flat: zlib at level 1, with no filter search, writes
-            # it several times faster than Pillow's default level 6.
+            # PNG's Sub filter and zlib at level 1: several times faster than Pillow's
+            # default (level 6, adaptive filters) for about a fifth more bytes.
             write_rgba_png(args.diff, picture.rgba, picture.width, picture.height)
         else:
             save_picture(picture, args.diff)
@@ -85,7 +85,7 @@ def run(args: argparse.Namespace) -> int:
     _check_sizes(left, right, args.left, args.right)
     if args.diff_full_size:
         try:
-            check_full_size(left.width, left.height, getattr(args, "max_pixels", None))
+            check_full_size(left.width, left.height, args.max_pixels)
         except ValueError as error:
             raise UsageError(str(error)) from error
     picture_note = None

@@ -88,10 +88,10 @@ def write_png_file(
 ) -> None:
     """Write a PNG file whose rows ``fill`` hands to the writer, band after band.
 
-    The file appears whole or not at all: it is written under a temporary name in the same
-    folder and renamed over ``path`` when complete; on any failure the temporary file goes.
+    The file appears whole or not at all (see :func:`quillet._outputs.atomic_output`): on any
+    failure ``path`` is left as it was.
     """
-    from ._outputs import atomic_output  # only when a file is written: tempfile is slow to import
+    from ._outputs import atomic_output  # only when a file is written
 
     with atomic_output(path, "wb") as stream:
         writer = RgbaPngWriter(stream, width, height)
