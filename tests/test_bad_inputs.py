@@ -5,7 +5,8 @@ changed and that no output (nor a half-written temporary) was left where the run
 To add a case, append an InputCase to CASES: ``make`` writes the inputs into a folder and returns
 the left and right paths; ``error`` is the exception the API raises (None when it compares);
 ``fragments`` must all appear in that exception's message and in the command's one error line,
-with ``{left}``/``{right}`` standing for the paths; ``status`` is the command's exit status.
+with ``{left}``/``{right}`` standing for the paths (also in ``cli_options``); ``status`` is the
+command's exit status.
 """
 
 import hashlib
@@ -150,6 +151,13 @@ def _sizes_differ(folder: Path) -> tuple[Path, Path]:
     return _reference(folder), _png(folder, "small.png", smooth_picture(6, 8))
 
 
+def _two_pictures(folder: Path) -> tuple[Path, Path]:
+    """Two different pictures of the same size: the outputs, not the inputs, are the bad part."""
+    changed = smooth_picture(12, 16).copy()
+    changed[3:6, 4:9] = 255 - changed[3:6, 4:9]
+    return _reference(folder), _png(folder, "changed.png", changed)
+
+
 CASES = [
     InputCase("png16-grey", _deep(1), None, (), EXIT_SAME, accept=lambda m: m.identical),
     InputCase("png16-grey-alpha", _deep(2), None, (), EXIT_SAME, accept=lambda m: m.identical),
@@ -249,6 +257,25 @@ CASES = [
     InputCase("missing-file", _missing, FileNotFoundError, ("{right}",), EXIT_ERROR),
     InputCase("folder", _folder, IsADirectoryError, ("{left}",), EXIT_ERROR),
     InputCase("sizes-differ", _sizes_differ, ValueError, ("differ in size",), EXIT_ERROR),
+    # Bad outputs: the API writes nothing and compares; the command refuses before any work.
+    InputCase(
+        "diff-is-the-left-input",
+        _two_pictures,
+        None,
+        ("refusing to write {left}: it is the input",),
+        EXIT_ERROR,
+        cli_options=("--diff", "{left}"),
+        accept=lambda m: m.mse > 0,
+    ),
+    InputCase(
+        "diff-of-unknown-format",
+        _two_pictures,
+        None,
+        ("unknown picture format .xyz",),
+        EXIT_ERROR,
+        cli_options=("--diff", "{right}.xyz"),
+        accept=lambda m: m.mse > 0,
+    ),
 ]
 
 
@@ -301,7 +328,7 @@ def test_command(case, inputs, tmp_path):
     diff = outputs / "diff.png"
     result = subprocess.run(
         [sys.executable, "-m", "quillet", "compare", str(left), str(right), "--diff", str(diff),
-         *case.cli_options],
+         *(option.format(left=left, right=right) for option in case.cli_options)],
         check=False,
         capture_output=True,
         text=True,
