@@ -10,11 +10,12 @@ How to use it:
 * Code that finishes outputs after an interruption (writing an "interrupted" marker, flushing an
   encoder, renaming a file into place) runs inside ``with signals_deferred():``. A second Ctrl-C
   (or SIGTERM) arriving meanwhile waits until the block ends instead of cutting it short; it is
-  then raised as usual.
+  then raised as usual. (Use it in the main thread: other threads cannot change handlers.)
 """
 
 from __future__ import annotations
 
+import os
 import signal
 import threading
 from collections.abc import Iterator
@@ -74,18 +75,36 @@ def termination_signals_interrupt() -> Iterator[None]:
             signal.signal(number, handler)
 
 
+def _deliver(number: int, handler: object) -> None:
+    """Act on a signal that was held back, as its handler would have when it came."""
+    if callable(handler):
+        handler(number, None)
+    elif handler == signal.SIG_DFL:
+        os.kill(os.getpid(), number)
+
+
 @contextmanager
 def signals_deferred() -> Iterator[None]:
-    """Hold back stop signals for the duration of the block; they arrive when it ends.
+    """Hold back stop signals for the duration of the block; they act when it ends.
 
-    The signals are blocked for this thread with the process signal mask, so one that arrives
-    meanwhile stays pending and its Python handler runs right after the block.
+    Python runs signal handlers in the main thread whichever thread the signal reached (decoder
+    threads included), so the handlers are swapped for one that only notes the signal; the
+    first one noted is then handed to the handler that was in place. Elsewhere than in the main
+    thread, where handlers cannot be set, this does nothing.
     """
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    noted: list[int] = []
+
+    def note(number: int, frame: FrameType | None) -> None:
+        noted.append(number)
+
+    previous = {number: signal.signal(number, note) for number in _STOP_SIGNALS}
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        if noted:
+            _deliver(noted[0], previous[noted[0]])
