@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import os
 import signal
-import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
@@ -60,7 +59,7 @@ def termination_signals_interrupt() -> Iterator[None]:
 
     Only the main thread can set signal handlers; elsewhere this does nothing.
     """
-    if threading.current_thread() is not threading.main_thread():
+    if not _in_main_thread():
         yield
         return
     previous = {}
@@ -73,6 +72,14 @@ def termination_signals_interrupt() -> Iterator[None]:
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+
+
+def _in_main_thread() -> bool:
+    """Only the main thread may set handlers. (threading is imported here, when a command runs,
+    not when the command line is only asked for its help.)"""
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
 
 
 def _deliver(number: int, handler: object) -> None:
@@ -92,7 +99,7 @@ def signals_deferred() -> Iterator[None]:
     first one noted is then handed to the handler that was in place. Elsewhere than in the main
     thread, where handlers cannot be set, this does nothing.
     """
-    if threading.current_thread() is not threading.main_thread():
+    if not _in_main_thread():
         yield
         return
     noted: list[int] = []
