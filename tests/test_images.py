@@ -235,6 +235,47 @@ def test_frames_above_the_limit_are_refused_naming_the_file(tmp_path):
         next(iter_image_frames(path, max_pixels=10))
 
 
+# --- damaged files ---------------------------------------------------------------------------
+
+DAMAGED_SOURCES = {
+    "png": ("s.png", None),
+    "jpeg": ("s.jpg", None),
+    "tiff": ("s.tif", None),
+    "gif": ("s.gif", None),
+    "webp": ("s.webp", None),
+    "animated-gif": ("a.gif", 40),
+    "apng": ("a.png", 40),
+    "tiff-pages": ("a.tif", None),
+}
+
+
+@pytest.mark.parametrize(("name", "duration"), DAMAGED_SOURCES.values(), ids=DAMAGED_SOURCES.keys())
+def test_every_cut_of_a_file_is_read_or_refused_naming_it_without_a_warning(tmp_path, name, duration):
+    """Decoders fail on cut data in many ways (IndexError and struct.error in GIF frame
+    counting, warnings from damaged TIFF directories); each must become ImageReadError."""
+    if name.endswith(".webp") and not features.check("webp"):
+        pytest.skip("this Pillow has no WebP support")
+    whole_path = tmp_path / name
+    if name.startswith("a."):
+        save_frames(whole_path, solid_frames(3, 12, 16), duration)
+    else:
+        Image.fromarray(smooth_picture(12, 16)).save(whole_path)
+    whole = whole_path.read_bytes()
+    cut_path = tmp_path / f"cut{whole_path.suffix}"
+    stride = max(1, len(whole) // 300)
+    for size in range(0, len(whole), stride):
+        cut_path.write_bytes(whole[:size])
+        for read in (read_image, lambda path: list(iter_image_frames(path))):
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                try:
+                    read(cut_path)
+                except quillet.MultiFrameImageError:
+                    pass
+                except quillet.ImageReadError as error:
+                    assert str(cut_path) in str(error), f"cut at {size}: {error}"
+
+
 # --- NumPy's conversion protocol on difference pictures -------------------------------------
 
 

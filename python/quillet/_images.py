@@ -85,23 +85,21 @@ def _check_pixels(name: str, width: int, height: int, max_pixels: int | None) ->
         )
 
 
-def open_image(path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MAX_PIXELS) -> Image.Image:
-    """The file opened by Pillow, only its header read and its size checked against the limit.
+@contextmanager
+def _pillow_calls(name: str, max_pixels: int | None) -> Iterator[None]:
+    """Runs Pillow calls on one file; every way they fail becomes one error naming the file.
 
-    The caller closes it (``with open_image(path) as image:``). Pillow's decompression-bomb
-    warning never shows; its refusal and unreadable files raise the errors of
-    :func:`read_image`.
+    Decoders report bad data as OSError, SyntaxError, EOFError, ValueError, IndexError,
+    struct.error and more, depending on the format; a damaged file must give a message, not a
+    traceback. Pillow's warnings (its decompression-bomb warning, "Truncated File Read" on a
+    damaged TIFF directory) would reach the terminal; the pixel limit and these errors replace
+    them. The block holds Pillow calls only, so nothing of quillet's own is caught here.
     """
-    name = _display_name(path)
     image_module = require_pillow(f"reading the image {name!r}")
-    if max_pixels is not None and (isinstance(max_pixels, bool) or max_pixels < 1):
-        raise ValueError(f"max_pixels must be a positive number of pixels, got {max_pixels!r}")
     try:
-        # Pillow warns about large images before refusing them; the limit here replaces the
-        # warning, which would otherwise reach the user's terminal.
         with warnings.catch_warnings():
-            warnings.simplefilter("ignore", image_module.DecompressionBombWarning)
-            image = image_module.open(path)
+            warnings.simplefilter("ignore")
+            yield
     except image_module.DecompressionBombError as error:
         # Pillow refused from the header on its own limit; say which limit the image broke.
         pixels = _pixel_count_in(str(error))
@@ -116,10 +114,30 @@ def open_image(path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MA
         raise ImageTooLargeError(f"{name}: the image {claimed}, more than {limit}") from None
     except image_module.UnidentifiedImageError:
         raise ImageReadError(f"{name}: cannot identify the file as an image Pillow can read") from None
-    except (FileNotFoundError, PermissionError, IsADirectoryError):
+    except (FileNotFoundError, PermissionError, IsADirectoryError, MemoryError):
         raise
-    except (OSError, SyntaxError, ValueError, EOFError) as error:
-        raise ImageReadError(f"{name}: cannot read the image: {error}") from None
+    except Exception as error:
+        reason = str(error) or type(error).__name__
+        raise ImageReadError(f"{name}: cannot read the image: {reason}") from None
+
+
+def _check_limit(max_pixels: int | None) -> None:
+    if max_pixels is not None and (isinstance(max_pixels, bool) or max_pixels < 1):
+        raise ValueError(f"max_pixels must be a positive number of pixels, got {max_pixels!r}")
+
+
+def open_image(path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MAX_PIXELS) -> Image.Image:
+    """The file opened by Pillow, only its header read and its size checked against the limit.
+
+    The caller closes it (``with open_image(path) as image:``). Pillow's decompression-bomb
+    warning never shows; its refusal and unreadable files raise the errors of
+    :func:`read_image`.
+    """
+    name = _display_name(path)
+    _check_limit(max_pixels)
+    image_module = require_pillow(f"reading the image {name!r}")
+    with _pillow_calls(name, max_pixels):
+        image = image_module.open(path)
     try:
         _check_pixels(name, *image.size, max_pixels)
     except BaseException:
@@ -134,22 +152,12 @@ def _opened(path: str | os.PathLike[str], max_pixels: int | None) -> Iterator[Im
         yield image
 
 
-def _multi_frame(image: Image.Image) -> bool:
-    return bool(getattr(image, "is_animated", False)) and image.format not in _SINGLE_PICTURE_FORMATS
-
-
-@contextmanager
-def _decoding(name: str, where: str = "") -> Iterator[None]:
-    """Turns the many ways a decoder reports bad data into one ImageReadError naming the file."""
-    image_module = require_pillow(f"reading the image {name!r}")
-    try:
-        yield
-    except image_module.DecompressionBombError as error:
-        raise ImageTooLargeError(f"{name}{where}: {error}") from None
-    except (OSError, SyntaxError, EOFError) as error:
-        if isinstance(error, (FileNotFoundError, PermissionError)):
-            raise
-        raise ImageReadError(f"{name}{where}: cannot decode the image: {error}") from None
+def _frame_count(image: Image.Image) -> int:
+    """How many frames to compare: 1 for a still picture or an MPO's primary picture."""
+    if image.format in _SINGLE_PICTURE_FORMATS or not getattr(image, "is_animated", False):
+        return 1
+    count = getattr(image, "n_frames", 1)
+    return count if isinstance(count, int) and count > 1 else 1
 
 
 def upright(image: Image.Image) -> Image.Image:
@@ -173,24 +181,26 @@ def read_image(path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MA
 
     name = _display_name(path)
     with _opened(path, max_pixels) as image:
-        if _multi_frame(image):
-            count = getattr(image, "n_frames", None)
-            frames = f"{count} frames" if isinstance(count, int) and count > 1 else "several frames"
+        with _pillow_calls(name, max_pixels):
+            count = _frame_count(image)
+        if count > 1:
             raise MultiFrameImageError(
-                f"{name}: the file holds {frames} ({image.format}); compare every frame with "
-                "'quillet video', or extract one frame first"
+                f"{name}: the file holds {count} frames ({image.format}); compare every frame "
+                "with 'quillet video', or extract one frame first"
             )
-        with _decoding(name):
+        with _pillow_calls(name, max_pixels):
             image.load()
-            return frame_from_pillow(upright(image), name)
+            picture = upright(image)
+        return frame_from_pillow(picture, name)
 
 
 def is_multi_frame_image(
     path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MAX_PIXELS
 ) -> bool:
     """Whether the image file holds several frames (animated GIF, PNG or WebP, multi-page TIFF)."""
-    with _opened(path, max_pixels) as image:
-        return _multi_frame(image)
+    name = _display_name(path)
+    with _opened(path, max_pixels) as image, _pillow_calls(name, max_pixels):
+        return _frame_count(image) > 1
 
 
 def iter_image_frames(
@@ -207,17 +217,20 @@ def iter_image_frames(
 
     name = _display_name(path)
     with _opened(path, max_pixels) as image:
-        count = getattr(image, "n_frames", 1) if _multi_frame(image) else 1
+        with _pillow_calls(name, max_pixels):
+            count = _frame_count(image)
         time: float | None = 0.0
         for index in range(count):
-            where = f" frame {index}"
-            with _decoding(name, where):
+            where = f"{name} frame {index}"
+            with _pillow_calls(where, max_pixels):
                 image.seek(index)
-                # Frames of some formats may differ in size; each one is checked.
-                _check_pixels(f"{name}{where}", *image.size, max_pixels)
+            # Frames of some formats may differ in size; each one is checked before decoding.
+            _check_pixels(where, *image.size, max_pixels)
+            with _pillow_calls(where, max_pixels):
                 image.load()
-                frame = frame_from_pillow(upright(image), f"{name}{where}")
-            milliseconds = image.info.get("duration")
+                picture = upright(image)
+                milliseconds = image.info.get("duration")
+            frame = frame_from_pillow(picture, where)
             duration = float(milliseconds) / 1000.0 if isinstance(milliseconds, (int, float)) else None
             yield ImageFrame(frame, index, time if duration is not None else None, duration)
             time = None if time is None or duration is None else time + duration
