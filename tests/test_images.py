@@ -5,7 +5,7 @@ import warnings
 
 import pytest
 import quillet
-from quillet._images import DEFAULT_MAX_PIXELS, iter_image_frames, read_image
+from quillet._images import DEFAULT_MAX_PIXELS, iter_image_frames, read_image, upright
 
 np = pytest.importorskip("numpy")
 Image = pytest.importorskip("PIL.Image")
@@ -331,3 +331,8 @@ def test_image_streams_and_single_images_share_one_default_limit():
     from quillet._sources import open_source
 
     assert inspect.signature(open_source).parameters["max_pixels"].default == DEFAULT_MAX_PIXELS
+
+
+def test_an_image_that_needs_no_turn_is_not_copied():
+    image = Image.fromarray(smooth_picture(4, 5))
+    assert upright(image) is image

@@ -160,8 +160,19 @@ def _frame_count(image: Image.Image) -> int:
     return count if isinstance(count, int) and count > 1 else 1
 
 
+_EXIF_ORIENTATION = 0x0112
+# Orientation values 2 to 8 each need a flip or a turn; 1 (or none, or an invalid one) needs none.
+_TURNED_ORIENTATIONS = frozenset(range(2, 9))
+
+
 def upright(image: Image.Image) -> Image.Image:
-    """The image turned upright by its EXIF orientation tag, as viewers show it."""
+    """The image turned upright by its EXIF orientation tag, as viewers show it.
+
+    An image that needs no turn is returned as it is: Pillow's exif_transpose would copy it,
+    which for a large picture is hundreds of megabytes for nothing.
+    """
+    if image.getexif().get(_EXIF_ORIENTATION, 1) not in _TURNED_ORIENTATIONS:
+        return image
     from PIL import ImageOps
 
     transposed = ImageOps.exif_transpose(image)
