@@ -22,6 +22,8 @@ from ._frames import Frame
 from ._full_size import check_full_size, write_full_size_png
 from ._outputs import OutputError, check_outputs, check_picture_format, save_picture
 from ._png import write_rgba_png
+from ._standard import MIN_SSIM_SIZE, StandardMetrics, standard_metrics
+from ._thresholds import Thresholds
 
 __all__ = ["run"]
 
@@ -71,6 +73,39 @@ def _write_picture(args: argparse.Namespace, left: Frame, right: Frame) -> tuple
     return metrics, f"{picture.width}x{picture.height}"
 
 
+# How each standard figure is printed, and what it means.
+_STANDARD_EXPLANATIONS = {
+    "psnr_rgb": "PSNR over the three channels, as other tools report it",
+    "psnr_r": "PSNR of the red channel",
+    "psnr_g": "PSNR of the green channel",
+    "psnr_b": "PSNR of the blue channel",
+    "ssim_rgb": "windowed SSIM, mean of the three channels",
+    "ssim_r": "windowed SSIM of the red channel",
+    "ssim_g": "windowed SSIM of the green channel",
+    "ssim_b": "windowed SSIM of the blue channel",
+    "ssim_y": "windowed SSIM of BT.709 luma",
+}
+
+
+def _standard_bounds(args: argparse.Namespace) -> Thresholds:
+    return Thresholds(min_psnr_rgb=args.min_psnr_rgb, min_ssim_rgb=args.min_ssim_rgb)
+
+
+def _standard_figures(left: Frame, right: Frame) -> StandardMetrics:
+    if left.width < MIN_SSIM_SIZE or left.height < MIN_SSIM_SIZE:
+        raise UsageError(
+            f"the standard figures need images of at least {MIN_SSIM_SIZE}x{MIN_SSIM_SIZE} "
+            f"pixels (one whole SSIM window), these are {left.width}x{left.height}"
+        )
+    return standard_metrics(left, right)
+
+
+def _format_standard(name: str, value: float) -> str:
+    if name.startswith("psnr"):
+        return "inf dB" if value == float("inf") else f"{value:.2f} dB"
+    return f"{value:.6f}"
+
+
 def run(args: argparse.Namespace) -> int:
     """Compare args.left with args.right; print the figures; return the exit status."""
     if args.diff_full_size and not args.diff:
@@ -88,6 +123,10 @@ def run(args: argparse.Namespace) -> int:
             check_full_size(left.width, left.height, args.max_pixels)
         except ValueError as error:
             raise UsageError(str(error)) from error
+    standard_bounds = _standard_bounds(args)
+    want_standard = args.standard or not standard_bounds.is_empty
+    if want_standard and (left.width < MIN_SSIM_SIZE or left.height < MIN_SSIM_SIZE):
+        _standard_figures(left, right)  # refuses before any output is written
     picture_note = None
     if args.diff:
         metrics, picture_note = _write_picture(args, left, right)
@@ -95,8 +134,12 @@ def run(args: argparse.Namespace) -> int:
         metrics = compare(left, right)
 
     identical = left.rgb == right.rgb
+    standard = _standard_figures(left, right) if want_standard else None
     thresholds = threshold_values(args)
     failures = failed_thresholds(metrics, thresholds)
+    if standard is not None:
+        thresholds.update(standard_bounds.given())
+        failures += standard_bounds.failures(standard)
     if identical:
         verdict, status = "identical", EXIT_SAME
     elif not thresholds:
@@ -122,6 +165,7 @@ def run(args: argparse.Namespace) -> int:
             "compared_width": compared[0],
             "compared_height": compared[1],
             **metrics._asdict(),
+            **(standard._asdict() if standard is not None else {}),
             "identical": identical,
             "thresholds": thresholds,
             "failed": failures,
@@ -138,6 +182,11 @@ def run(args: argparse.Namespace) -> int:
     for name in FIGURES:
         value = format_figure(name, getattr(metrics, name))
         print(f"  {name:<9}{value:>14}   {EXPLANATIONS[name]}")
+    if standard is not None:
+        print("  standard figures, at full resolution:")
+        for name, value in standard._asdict().items():
+            text = _format_standard(name, value)
+            print(f"  {name:<9}{text:>14}   {_STANDARD_EXPLANATIONS[name]}")
     if not identical and metrics.identical:
         print(
             "  the images differ only in pixels that the reduced comparison leaves out"

@@ -115,6 +115,32 @@ def _add_threshold_options(parser: argparse.ArgumentParser, per_frame: bool) -> 
     )
 
 
+def _add_standard_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "standard figures",
+        "The PSNR and SSIM other tools report, at full resolution: psnr_* = 10*log10(255^2/MSE)\n"
+        "per channel and over RGB; ssim_* = SSIM with an 11x11 Gaussian window (sigma 1.5),\n"
+        "averaged where the whole window fits, per channel, their mean (rgb) and on luma (y).",
+    )
+    group.add_argument(
+        "--standard",
+        action="store_true",
+        help="also compute and print the standard figures (images of at least 11x11 pixels)",
+    )
+    group.add_argument(
+        "--min-psnr-rgb",
+        type=finite_number,
+        metavar="DB",
+        help="lowest acceptable standard RGB PSNR in dB (implies --standard)",
+    )
+    group.add_argument(
+        "--min-ssim-rgb",
+        type=finite_number,
+        metavar="S",
+        help="lowest acceptable standard SSIM, mean of the channels (implies --standard)",
+    )
+
+
 def _add_max_pixels_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--max-pixels",
@@ -191,6 +217,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_max_pixels_option(compare_parser)
     _add_threshold_options(compare_parser, per_frame=False)
+    _add_standard_options(compare_parser)
     compare_parser.set_defaults(command_module="_cli_compare")
 
     video_parser = commands.add_parser(
