@@ -2,7 +2,7 @@
 // Gaussian window (sigma 1.5, truncated at 3.5 sigma, weights normalised to
 // sum 1), K1 = 0.01, K2 = 0.03, L = 255, population moments, and the mean of
 // the SSIM map over the positions where the whole window lies inside the
-// frame. Computed per channel, for BT.709 luma, in double precision.
+// frame. Computed per channel and for BT.709 luma; moments in double precision.
 #pragma once
 
 #include <array>
@@ -27,7 +27,7 @@ struct StandardSsim {
     double r;
     double g;
     double b;
-    double y;  // luma Y = (0.2126 R + 0.7152 G) + 0.0722 B, in double
+    double y;  // luma Y = 0.2126 R + 0.7152 G + 0.0722 B, taken exactly (as 2126 R + 7152 G + 722 B)
 };
 
 // Two packed RGB frames of the same size.

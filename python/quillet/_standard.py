@@ -10,8 +10,8 @@ results), computed by :mod:`quillet._measure` at full resolution:
   window (sigma 1.5, truncated at 3.5 sigma), K1 = 0.01, K2 = 0.03, L = 255, population
   moments, averaged over the positions where the whole window lies inside the frame (the
   5-pixel border is not a centre of any window). ``ssim_rgb`` is the mean of the three channels'
-  values, ``ssim_y`` the SSIM of BT.709 luma ``Y = 0.2126 R + 0.7152 G + 0.0722 B`` computed in
-  double precision. Both sides must be at least 11 x 11 pixels.
+  values, ``ssim_y`` the SSIM of BT.709 luma ``Y = 0.2126 R + 0.7152 G + 0.0722 B``, taken
+  exactly (the moments are then computed in double precision). Both sides must be at least 11 x 11 pixels.
 """
 
 from __future__ import annotations
