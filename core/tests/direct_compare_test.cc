@@ -1,0 +1,119 @@
+// DirectComparer and the full-size picture against the frame cache: the same
+// figures and picture bytes for packed and strided frames, reduced or not.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <tuple>
+
+#include "direct_compare.h"
+#include "full_size_diff.h"
+#include "test_support.h"
+
+namespace quillet::testing {
+namespace {
+
+// A right frame that differs from `left` in a scattered share of its pixels.
+Bytes changed_copy(const Bytes& left, Random& random, std::uint32_t one_in) {
+    Bytes right = left;
+    for (std::size_t i = 0; i + 2 < right.size(); i += 3)
+        if (random.below(one_in) == 0)
+            for (std::size_t c = 0; c < 3; ++c) right[i + c] = random.byte();
+    return right;
+}
+
+// The same frame with `gap` bytes after every row.
+Bytes with_row_gap(const Bytes& packed, int width, int height, std::size_t gap) {
+    const std::size_t row = static_cast<std::size_t>(width) * 3;
+    Bytes out((row + gap) * static_cast<std::size_t>(height), 0xA5);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(out.data() + y * (row + gap), packed.data() + y * row, row);
+    return out;
+}
+
+struct CoreResult {
+    Metrics metrics;
+    Bytes picture;
+};
+
+// The cache's result with the picture scaled to the pair's own max_diff.
+CoreResult cache_result(const Bytes& left, const Bytes& right, int width, int height) {
+    CoreResult result;
+    on_fresh_thread([&] {
+        for (int pass = 0; pass < 2; ++pass) {
+            init_cache(width, height);
+            cache_frame_slot(0, left, width, height);
+            cache_frame_slot(1, right, width, height);
+            result.metrics = compare_cached();
+        }
+        result.picture = get_diff_rgba();
+    });
+    return result;
+}
+
+void expect_same(const Metrics& a, const Metrics& b) {
+    EXPECT_TRUE(same_bits(a.ssim, b.ssim));
+    EXPECT_TRUE(same_bits(a.psnr, b.psnr));
+    EXPECT_TRUE(same_bits(a.mse, b.mse));
+    EXPECT_TRUE(same_bits(a.max_diff, b.max_diff));
+}
+
+class DirectCompareTest
+    : public ::testing::TestWithParam<std::tuple<int, int, std::size_t, std::uint32_t>> {};
+
+TEST_P(DirectCompareTest, gives_the_frame_cache_figures_and_picture) {
+    const auto [width, height, gap, one_in] = GetParam();
+    Random random(static_cast<std::uint64_t>(width * 7 + height + gap));
+    const Bytes left = random.bytes(static_cast<std::size_t>(width) * height * 3);
+    const Bytes right = changed_copy(left, random, one_in);
+    const CoreResult expected = cache_result(left, right, width, height);
+
+    const Bytes left_rows = with_row_gap(left, width, height, gap);
+    const Bytes right_rows = with_row_gap(right, width, height, gap);
+    const std::size_t stride = static_cast<std::size_t>(width) * 3 + gap;
+    const FrameRows l{left_rows.data(), stride, width, height};
+    const FrameRows r{right_rows.data(), stride, width, height};
+    DirectComparer comparer;
+    expect_same(comparer.compare(l, r, false), expected.metrics);
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        expect_same(comparer.compare(l, r, true), expected.metrics);
+        const auto picture = comparer.picture();
+        EXPECT_EQ(Bytes(picture.begin(), picture.end()), expected.picture);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    sizes_layouts_and_shares, DirectCompareTest,
+    ::testing::Combine(::testing::Values(1, 37, 1281), ::testing::Values(1, 29, 721),
+                       ::testing::Values(std::size_t{0}, std::size_t{5}),
+                       ::testing::Values(1u, 3u, 200u)));
+
+TEST(full_size_diff_test, rows_match_the_cache_picture_in_every_band) {
+    const int width = 23, height = 17;
+    Random random(4);
+    const Bytes left = random.bytes(static_cast<std::size_t>(width) * height * 3);
+    const Bytes right = changed_copy(left, random, 3);
+    const CoreResult expected = cache_result(left, right, width, height);
+    const FrameRows l{left.data(), static_cast<std::size_t>(width) * 3, width, height};
+    const FrameRows r{right.data(), static_cast<std::size_t>(width) * 3, width, height};
+    const std::int32_t largest = max_squared_distance(l, r);
+    EXPECT_EQ(static_cast<float>(largest), expected.metrics.max_diff);
+
+    for (int band : {1, 2, 5, height, height + 3}) {
+        const std::size_t row_bytes = static_cast<std::size_t>(width) * 4 + 1;
+        Bytes picture;
+        Bytes rows(row_bytes * static_cast<std::size_t>(band));
+        for (int first = 0; first < height; first += band) {
+            const int count = std::min(band, height - first);
+            full_size_diff_rows(l, r, static_cast<float>(largest), first, count, rows.data(), 1);
+            for (int y = 0; y < count; ++y) {
+                EXPECT_EQ(rows[y * row_bytes], 0);
+                picture.insert(picture.end(), rows.begin() + y * row_bytes + 1,
+                               rows.begin() + (y + 1) * row_bytes);
+            }
+        }
+        EXPECT_EQ(picture, expected.picture) << "bands of " << band;
+    }
+}
+
+}  // namespace
+}  // namespace quillet::testing
