@@ -1,10 +1,12 @@
 // DirectComparer: the frame cache's comparison over frames read in place.
 #include "direct_compare.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "compute_diff.h"
 #include "numeric.h"
+#include "panic.h"
 #include "utils.h"
 
 namespace quillet {
@@ -24,7 +26,8 @@ std::span<const std::uint8_t> DirectComparer::compared_pixels(const FrameRows& f
                         row_bytes);
         return scratch;
     }
-    if (frame.packed()) {
+    // The whole-frame reduction indexes in 32 bits; larger frames go row by row.
+    if (frame.packed() && frame.packed_bytes() <= static_cast<std::size_t>(INT32_MAX)) {
         downsample_bilinear({frame.data, frame.packed_bytes()}, frame.width, frame.height, scratch,
                             size.width, size.height);
         return scratch;
@@ -37,6 +40,7 @@ std::span<const std::uint8_t> DirectComparer::compared_pixels(const FrameRows& f
                          static_cast<float>(size.height);
     for (std::int32_t y = 0; y < size.height; ++y) {
         const std::int32_t source_row = saturating_to_i32(static_cast<float>(y) * step_y);
+        check_index(static_cast<std::size_t>(frame.height), static_cast<std::size_t>(source_row));
         downsample_bilinear({frame.row(source_row), frame.row_bytes()}, frame.width, 1,
                             {scratch.data() + static_cast<std::size_t>(y) * row_bytes, row_bytes},
                             size.width, 1);

@@ -16,8 +16,8 @@ class DirectComparer {
 public:
     // Compares two frames of the same size, reduced to fit 1280 x 720 as
     // compare_cached reduces them, with smoothing off. The caller guarantees
-    // that both frames hold all their rows and that a packed frame has at most
-    // 2^31 - 1 bytes. With `scaled_picture` the picture's heat colours are
+    // that both frames hold all their rows. Frames of more than 2^31 - 1 bytes,
+    // which the frame cache cannot reduce, are reduced row by row. With `scaled_picture` the picture's heat colours are
     // scaled to this pair's own max_diff (its changed pixels redrawn, or a
     // second pass over the same pixels when many changed); otherwise to the
     // previous comparison's.
