@@ -689,3 +689,26 @@ def test_max_pixels_refuses_larger_pictures_naming_the_file(pair, command):
     assert_one_line_error(refused, "left.png")
     accepted = run_quillet(command, left, right, "--max-pixels", 32 * 24)
     assert accepted.returncode in (0, 1), accepted.stderr
+
+
+def test_output_through_a_symlink_replaces_its_target_and_keeps_the_link(tmp_path):
+    elsewhere = tmp_path / "runs"
+    elsewhere.mkdir()
+    (elsewhere / "42.csv").write_text("old")
+    link = tmp_path / "latest.csv"
+    link.symlink_to(elsewhere / "42.csv")
+    with atomic_output(link, "w") as stream:
+        stream.write("new")
+    assert link.is_symlink() and (elsewhere / "42.csv").read_text() == "new"
+    assert leftovers(tmp_path) == []
+
+
+def test_device_output_is_written_in_place(tmp_path, pair):
+    # Replacing /dev/null with a regular file (as root) would break the whole system.
+    result = run_quillet("video", pair, pair, "--csv", os.devnull)
+    assert result.returncode == 0, result.stderr
+    assert Path(os.devnull).is_char_device()
+    pending = PendingFile(os.devnull)
+    assert pending.temp_path == os.devnull
+    pending.commit()
+    assert Path(os.devnull).is_char_device()

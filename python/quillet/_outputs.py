@@ -31,6 +31,7 @@ import fnmatch
 import glob
 import io
 import os
+import stat
 import tempfile
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
@@ -184,7 +185,8 @@ def check_outputs(
         else:
             if os.path.isdir(resolved):
                 raise OutputError(f"cannot write {shown}: it is a folder")
-            _check_folder_writable(os.path.dirname(resolved), shown)
+            if not _is_special_file(resolved):  # /dev/null and pipes are written in place
+                _check_folder_writable(os.path.dirname(resolved), shown)
 
 
 # Formats that keep the alpha channel; every other format gets RGB (alpha is always opaque).
@@ -245,20 +247,38 @@ def _sync_folder(folder: str) -> None:
         os.close(handle)
 
 
+def _is_special_file(path: str) -> bool:
+    """Whether ``path`` is a device, pipe or socket (``/dev/null``, a FIFO): written in place."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+
+
 class PendingFile:
     """A temporary file beside ``path`` that becomes ``path`` only when it is complete.
 
     The temporary name starts with a dot and keeps the extension, so libraries that pick the
-    format from the name (FFmpeg) still do.
+    format from the name (FFmpeg) still do. When ``path`` is a symbolic link, the file it points
+    to is replaced and the link kept. A device or pipe (``/dev/null``) cannot be replaced: it is
+    written directly (``temp_path`` is then ``path``) and commit() has nothing to rename.
     """
 
     def __init__(self, path: StrPath) -> None:
         self.path = os.fspath(path)
-        folder, name = os.path.split(os.path.abspath(self.path))
-        stem, extension = os.path.splitext(name)
+        self.finished = False
+        # Replace what a link points to, as writing through it would, rather than the link.
+        self.target = os.path.realpath(self.path) if os.path.islink(self.path) else self.path
+        self.direct = _is_special_file(self.target)
+        self.folder = os.path.dirname(os.path.abspath(self.target))
+        if self.direct:
+            self.temp_path = self.target
+            return
+        stem, extension = os.path.splitext(os.path.basename(self.target))
         try:
             handle, self.temp_path = tempfile.mkstemp(
-                prefix=f".{stem}.", suffix=f".partial{extension}", dir=folder
+                prefix=f".{stem}.", suffix=f".partial{extension}", dir=self.folder
             )
         except OSError as error:
             raise write_error(self.path, error) from error
@@ -267,30 +287,40 @@ class PendingFile:
         except OSError:
             pass
         os.close(handle)
-        self.folder = folder
-        self.finished = False
 
-    def commit(self) -> None:
-        """Sync the temporary file and rename it over ``path`` (signals wait meanwhile)."""
+    def commit(self, *, sync: bool = True) -> None:
+        """Rename the temporary file over ``path`` (signals wait meanwhile).
+
+        With ``sync`` the data and the rename are flushed to the disk first and after, so that
+        the file survives a power cut too; a rename alone already protects against a crash of
+        this process.
+        """
         if self.finished:
+            return
+        if self.direct:
+            self.finished = True
             return
         with signals_deferred():
             try:
-                handle = os.open(self.temp_path, os.O_RDONLY)
-                try:
-                    os.fsync(handle)
-                finally:
-                    os.close(handle)
-                os.replace(self.temp_path, self.path)
+                if sync:
+                    handle = os.open(self.temp_path, os.O_RDONLY)
+                    try:
+                        os.fsync(handle)
+                    finally:
+                        os.close(handle)
+                os.replace(self.temp_path, self.target)
             except OSError as error:
                 self.discard()
                 raise write_error(self.path, error) from error
             self.finished = True
-            _sync_folder(self.folder)
+            if sync:
+                _sync_folder(self.folder)
 
     def discard(self) -> None:
         """Remove the temporary file; ``path`` stays as it was."""
         self.finished = True
+        if self.direct:
+            return
         try:
             os.unlink(self.temp_path)
         except FileNotFoundError:
@@ -305,12 +335,15 @@ def atomic_output(
     encoding: str | None = None,
     newline: str | None = None,
     keep_on_interrupt: bool = False,
+    sync: bool = True,
 ) -> Iterator[IO[Any]]:
     """Open ``path`` for writing through a temporary file renamed into place at the end.
 
     ``mode`` is "w" or "wb" (text or binary). On an exception the temporary file is removed,
     except for KeyboardInterrupt with ``keep_on_interrupt``, where what was written is kept
     under ``path``. Write errors (a full disk) become :class:`OutputError` naming ``path``.
+    ``sync=False`` skips flushing to the disk (see :meth:`PendingFile.commit`), for the many
+    small files of one run.
     """
     if mode not in ("w", "wb"):
         raise ValueError(f"atomic_output writes new files only, mode 'w' or 'wb', not {mode!r}")
@@ -327,7 +360,7 @@ def atomic_output(
     except KeyboardInterrupt:
         with signals_deferred():
             if keep_on_interrupt:
-                _close_and_commit(stream, pending)
+                _close_and_commit(stream, pending, sync)
             else:
                 _close_quietly(stream)
                 pending.discard()
@@ -339,7 +372,7 @@ def atomic_output(
             raise write_error(path, error) from error
         raise
     else:
-        _close_and_commit(stream, pending)
+        _close_and_commit(stream, pending, sync)
 
 
 def _close_quietly(stream: IO[Any]) -> None:
@@ -349,22 +382,22 @@ def _close_quietly(stream: IO[Any]) -> None:
         pass  # the buffered rest could not be written either; the file is being dropped
 
 
-def _close_and_commit(stream: IO[Any], pending: PendingFile) -> None:
+def _close_and_commit(stream: IO[Any], pending: PendingFile, sync: bool) -> None:
     try:
         stream.close()
     except OSError as error:
         pending.discard()
         raise write_error(pending.path, error) from error
-    pending.commit()
+    pending.commit(sync=sync)
 
 
-def save_picture(picture: DiffPicture, path: StrPath) -> None:
+def save_picture(picture: DiffPicture, path: StrPath, *, sync: bool = True) -> None:
     """Write a difference picture to ``path`` atomically, in the format its name asks for."""
     image_format = _picture_format(path)
     image = picture.to_image()
     if _picture_mode(image_format) != image.mode:
         image = image.convert(_picture_mode(image_format))
-    with atomic_output(path, "wb") as stream:
+    with atomic_output(path, "wb", sync=sync) as stream:
         try:
             image.save(stream, format=image_format)
         except (ValueError, KeyError) as error:
