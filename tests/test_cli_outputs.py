@@ -712,3 +712,22 @@ def test_device_output_is_written_in_place(tmp_path, pair):
     assert pending.temp_path == os.devnull
     pending.commit()
     assert Path(os.devnull).is_char_device()
+
+
+def test_warnings_during_a_command_are_one_line(pair):
+    # A library warning (Pillow's, PyAV's) must not print its source line under ours.
+    code = (
+        "import sys, warnings\n"
+        "import quillet._cli_compare as body\n"
+        "from quillet.cli import main\n"
+        "def run(args):\n"
+        "    warnings.warn('this picture is suspiciously large', UserWarning)\n"
+        "    return 0\n"
+        "body.run = run\n"
+        f"sys.exit(main(['compare', {str(pair / 'left.png')!r}, {str(pair / 'right.png')!r}]))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=False
+    )
+    assert result.returncode == 0
+    assert result.stderr == "quillet: warning: this picture is suspiciously large\n"
