@@ -1,4 +1,5 @@
-"""``quillet video``: compare two videos or image sequences frame by frame and summarise."""
+"""``quillet video``: compare two videos or image sequences pair by pair through the video
+engine, write the table and the difference pictures as the pairs go by, and summarise."""
 
 from __future__ import annotations
 
@@ -6,80 +7,165 @@ import argparse
 import csv
 import sys
 from contextlib import ExitStack
-from dataclasses import dataclass, field
 from fractions import Fraction
-from typing import TextIO
+from typing import Any, TextIO
 
-from ._api import FrameComparer, Metrics, compared_size
-from ._cli_common import (
-    EXIT_DIFFERENT,
-    EXIT_SAME,
-    FIGURES,
-    UsageError,
-    failed_thresholds,
-    threshold_values,
-)
-from ._progress import Progress, should_draw
+from ._cli_common import EXIT_DIFFERENT, EXIT_SAME, UsageError
+from ._images import DEFAULT_MAX_PIXELS
 from ._diff_writers import DiffFolderWriter, DiffVideoWriter
 from ._outputs import atomic_output, check_outputs
-from ._signals import signals_deferred
-from ._sources import FrameSource, open_source
+from ._progress import Progress
+from ._signals import exit_status, signals_deferred
+from ._thresholds import THRESHOLD_FIGURES, Thresholds
+from ._video import (
+    METRIC_FIGURES,
+    PairRecord,
+    PairView,
+    VideoOptions,
+    VideoSummary,
+    compare_videos,
+)
 
-__all__ = ["run"]
+__all__ = ["CSV_COLUMNS", "run"]
+
+CSV_COLUMNS = ("frame", "left_time", "right_index", "right_time", *METRIC_FIGURES)
+"""The table's columns; the standard figures follow when they are computed."""
+
+STANDARD_FIGURES = (
+    "psnr_rgb",
+    "psnr_r",
+    "psnr_g",
+    "psnr_b",
+    "ssim_rgb",
+    "ssim_r",
+    "ssim_g",
+    "ssim_b",
+    "ssim_y",
+)
+
+DEFAULT_FRAME_RATE = Fraction(25)
+"""The difference video's rate when neither side has one (two image sequences without --fps)."""
 
 
-@dataclass
-class _FrameRecord:
-    index: int
-    metrics: Metrics
+def _thresholds(args: argparse.Namespace) -> Thresholds:
+    bounds = {
+        name: value
+        for name in THRESHOLD_FIGURES
+        if (value := getattr(args, name, None)) is not None
+    }
+    return Thresholds(**bounds)
 
 
-@dataclass
-class _VideoTally:
-    records: list[_FrameRecord] = field(default_factory=list)
-    identical: int = 0
-    failed: int = 0
+def _options(args: argparse.Namespace, thresholds: Thresholds) -> VideoOptions:
+    # A bound on a standard figure needs the standard figures computed.
+    standard = bool(getattr(args, "standard", False)) or any(
+        THRESHOLD_FIGURES[name][0] in STANDARD_FIGURES for name in thresholds.given()
+    )
+    return VideoOptions(
+        ema=args.ema,
+        every=args.every,
+        pair=getattr(args, "pair", None),
+        fps=getattr(args, "fps", None),
+        max_pixels=getattr(args, "max_pixels", DEFAULT_MAX_PIXELS),
+        standard=standard,
+    )
 
-    def summary_lines(self, worst_count: int = 5) -> list[str]:
-        count = len(self.records)
-        lines = [f"  {'figure':<9}{'mean':>14}{'min':>14}{'max':>14}  worst frame"]
-        for name in FIGURES:
-            values = [getattr(record.metrics, name) for record in self.records]
-            pick_worst = min if name in ("ssim", "psnr") else max
-            worst = pick_worst(
-                self.records, key=lambda record: getattr(record.metrics, name)
+
+def _time_text(seconds: float | None) -> str:
+    return "" if seconds is None else repr(seconds)
+
+
+def _interruption_reason(interruption: BaseException | None) -> str:
+    if interruption is not None and interruption.args:
+        return str(interruption.args[0])
+    return "Ctrl-C"
+
+
+class _VideoRun:
+    """The outputs of one run, fed record by record from the engine's callbacks."""
+
+    def __init__(
+        self, args: argparse.Namespace, thresholds: Thresholds, options: VideoOptions
+    ) -> None:
+        self.args = args
+        self.thresholds = thresholds
+        self.options = options
+        self.columns = CSV_COLUMNS + (STANDARD_FIGURES if options.standard else ())
+        self.stack = ExitStack()
+        self.table_file: TextIO | None = None
+        self.table: Any = None
+        self.diff_writer: DiffFolderWriter | DiffVideoWriter | None = None
+        self.failed = 0
+        self.progress: Progress | None = None
+
+    def open_table(self) -> None:
+        if not self.args.csv:
+            return
+        if self.args.csv == "-":
+            self.table_file = sys.stdout
+        else:
+            self.table_file = self.stack.enter_context(
+                atomic_output(self.args.csv, "w", newline="", keep_on_interrupt=True)
             )
-            worst_text = str(worst.index) if min(values) != max(values) else "-"
-            lines.append(
-                f"  {name:<9}{sum(values) / count:>14.6g}{min(values):>14.6g}"
-                f"{max(values):>14.6g}  {worst_text}"
-            )
-        differing = [record for record in self.records if not record.metrics.identical]
-        differing.sort(key=lambda record: (record.metrics.psnr, record.index))
-        if differing:
-            worst_text = ", ".join(
-                f"{record.index} ({record.metrics.psnr:.2f} dB)"
-                for record in differing[:worst_count]
-            )
-            lines.append(f"worst frames by psnr: {worst_text}")
-        lines.append(f"identical frames: {self.identical} of {count}")
-        return lines
+        self.table = csv.writer(self.table_file)
+        self.table.writerow(self.columns)
 
+    def start(self, summary: VideoSummary) -> None:
+        """Called by the engine once both sources are open: the writers that need a rate."""
+        if self.args.diff_dir:
+            self.diff_writer = self.stack.enter_context(DiffFolderWriter(self.args.diff_dir))
+        elif self.args.diff_video:
+            rate = (summary.frame_rate or DEFAULT_FRAME_RATE) / self.options.every
+            self.diff_writer = self.stack.enter_context(
+                DiffVideoWriter(self.args.diff_video, rate)
+            )
+        # The bar would run through the table when both go to the same terminal.
+        table_on_terminal = self.args.csv == "-" and sys.stdout.isatty()
+        self.progress = self.stack.enter_context(
+            Progress(None, label="comparing", enabled=None if not table_on_terminal else False)
+        )
 
-def _open_sources(
-    args: argparse.Namespace, stack: ExitStack
-) -> tuple[FrameSource, FrameSource]:
-    sources = []
-    for location in (args.left, args.right):
-        source = open_source(location, max_pixels=args.max_pixels)
-        stack.callback(source.close)
-        sources.append(source)
-    return sources[0], sources[1]
+    def record(self, record: PairRecord, view: PairView) -> None:
+        figures = record.figures()
+        if self.table is not None:
+            self.table.writerow(
+                [
+                    record.frame,
+                    _time_text(record.left_time),
+                    record.right_index,
+                    _time_text(record.right_time),
+                    *(repr(figures[name]) for name in self.columns[4:]),
+                ]
+            )
+        if self.diff_writer is not None:
+            self.diff_writer.write(record.frame, view.diff())
+        if not record.identical and (
+            self.thresholds.is_empty or self.thresholds.failures(figures)
+        ):
+            self.failed += 1
+
+    def advance(self, done: int, total: int | None) -> None:
+        if self.progress is not None:
+            if total and self.progress.total is None:
+                self.progress.total = total
+            self.progress.update(done - self.progress.count)
+
+    def mark_interrupted(self, interruption: BaseException | None, compared: int) -> None:
+        """End the table with a line saying that the run stopped early."""
+        if self.table_file is None:
+            return
+        with signals_deferred():
+            self.table_file.write(
+                f"# interrupted ({_interruption_reason(interruption)}) after {compared} "
+                "compared frame pairs\n"
+            )
+            self.table_file.flush()
 
 
 def run(args: argparse.Namespace) -> int:
     """Compare two videos or image sequences frame by frame; return the exit status."""
-    thresholds = threshold_values(args)
+    thresholds = _thresholds(args)
+    options = _options(args, thresholds)
     check_outputs(
         inputs=[args.left, args.right],
         outputs=[args.csv, args.diff_video],
@@ -89,157 +175,101 @@ def run(args: argparse.Namespace) -> int:
         DiffFolderWriter.check(args.diff_dir)
     if args.diff_video:
         DiffVideoWriter.check(args.diff_video)
-    with ExitStack() as stack:
-        left_source, right_source = _open_sources(args, stack)
-        left_total, right_total = left_source.total, right_source.total
-        lengths_known_to_differ = (
-            left_total is not None
-            and right_total is not None
-            and left_total != right_total
-        )
-        if (
-            left_total is not None
-            and right_total is not None
-            and left_total != right_total
-        ):
-            print(
-                f"quillet: warning: {left_source.name} has {left_total} frames, "
-                f"{right_source.name} has {right_total}; comparing the first "
-                f"{min(left_total, right_total)}",
-                file=sys.stderr,
-            )
-        csv_writer = None
-        if args.csv:
-            csv_file: TextIO = (
-                sys.stdout
-                if args.csv == "-"
-                else stack.enter_context(
-                    atomic_output(args.csv, "w", newline="", keep_on_interrupt=True)
-                )
-            )
-            csv_writer = csv.writer(csv_file)
-            csv_writer.writerow(["frame", *FIGURES])
-        frame_rate = left_source.frame_rate or right_source.frame_rate or Fraction(25)
-        diff_writer: DiffFolderWriter | DiffVideoWriter | None = None
-        if args.diff_dir:
-            diff_writer = DiffFolderWriter(args.diff_dir)
-        elif args.diff_video:
-            diff_writer = DiffVideoWriter(args.diff_video, frame_rate / args.every)
-        if diff_writer is not None:
-            stack.enter_context(diff_writer)
-
-        known_totals = [
-            total for total in (left_source.total, right_source.total) if total
-        ]
-        progress = stack.enter_context(
-            Progress(
-                min(known_totals) if known_totals else None,
-                label="comparing",
-                enabled=should_draw(table_on_stdout=args.csv == "-"),
-            )
-        )
-        comparer = stack.enter_context(FrameComparer(ema_alpha=args.ema))
-        tally = _VideoTally()
-        left_frames, right_frames = iter(left_source), iter(right_source)
-        index = 0
+    session = _VideoRun(args, thresholds, options)
+    with session.stack:
+        session.open_table()
         try:
-            while True:
-                left, right = next(left_frames, None), next(right_frames, None)
-                if left is None or right is None:
-                    break
-                progress.update()
-                if index % args.every == 0:
-                    if left.size != right.size:
-                        raise UsageError(
-                            f"frame {index}: {left_source.name} is {left.width}x{left.height}, "
-                            f"{right_source.name} is {right.width}x{right.height}"
-                        )
-                    metrics = comparer.compare(left, right)
-                    tally.records.append(_FrameRecord(index, metrics))
-                    if left.rgb == right.rgb:
-                        tally.identical += 1
-                    elif not thresholds or failed_thresholds(metrics, thresholds):
-                        tally.failed += 1
-                    if csv_writer is not None:
-                        csv_writer.writerow([index, *(repr(value) for value in metrics)])
-                    if diff_writer is not None:
-                        diff_writer.write(index, comparer.diff_picture())
-                index += 1
+            summary = compare_videos(
+                args.left,
+                args.right,
+                options,
+                on_record=session.record,
+                progress=session.advance,
+                on_start=session.start,
+            )
         except KeyboardInterrupt as interruption:
-            if csv_writer is not None:
-                # The rows above stay; this last line says the table stops early.
-                with signals_deferred():
-                    reason = interruption.args[0] if interruption.args else "Ctrl-C"
-                    csv_file.write(
-                        f"# interrupted ({reason}) after {len(tally.records)} "
-                        "compared frame pairs\n"
-                    )
-                    csv_file.flush()
+            # Stopped outside the pair loop (while opening or closing a source).
+            session.mark_interrupted(interruption, 0)
             raise
-        progress.close()
-
-        lengths_differ = (left is None) != (right is None)
-        if lengths_differ and not lengths_known_to_differ:
-            shorter, longer = (
-                (left_source, right_source)
-                if left is None
-                else (right_source, left_source)
-            )
-            print(
-                f"quillet: warning: {shorter.name} ended after {index} frames but {longer.name} "
-                f"goes on; compared the first {index}",
-                file=sys.stderr,
-            )
-        if not tally.records:
-            raise UsageError("there were no frame pairs to compare")
-
-        size = comparer.size or (0, 0)
-        # With the table on standard output, the summary goes to standard error.
-        summary = sys.stderr if args.csv == "-" else sys.stdout
-        return _print_video_summary(
-            summary,
-            args,
-            (left_source.name, right_source.name),
-            size,
-            tally,
-            lengths_differ,
-        )
-
-
-def _print_video_summary(
-    out: TextIO,
-    args: argparse.Namespace,
-    names: tuple[str, str],
-    size: tuple[int, int],
-    tally: _VideoTally,
-    lengths_differ: bool,
-) -> int:
-    compared = compared_size(*size)
-    size_note = f"{size[0]}x{size[1]}"
-    if compared != size:
-        size_note += f", compared at {compared[0]}x{compared[1]}"
-    step_note = f", one frame in {args.every}" if args.every > 1 else ""
-    smoothing = f", smoothing {args.ema:g}" if args.ema < 1.0 else ""
-    print(
-        f"{names[0]} vs {names[1]}: {len(tally.records)} frame pairs "
-        f"compared ({size_note}{step_note}{smoothing})",
-        file=out,
-    )
-    for line in tally.summary_lines():
+        if summary.interrupted:
+            session.mark_interrupted(summary.interruption, summary.compared)
+    # With the table on standard output, the summary goes to standard error.
+    out = sys.stderr if args.csv == "-" else sys.stdout
+    for line in summary_lines(summary, options, thresholds, session.failed):
         print(line, file=out)
-    if lengths_differ:
-        print("result: different lengths", file=out)
-        return EXIT_DIFFERENT
-    if tally.failed:
-        reason = "outside the thresholds" if threshold_values(args) else "different"
-        print(
-            f"result: {tally.failed} of {len(tally.records)} frame pairs {reason}",
-            file=out,
+    if summary.interrupted:
+        assert summary.interruption is not None
+        return exit_status(summary.interruption)
+    if summary.compared == 0:
+        raise UsageError(
+            f"there were no frame pairs to compare: {summary.left_name} and "
+            f"{summary.right_name} do not overlap"
         )
-        return EXIT_DIFFERENT
-    all_identical = tally.identical == len(tally.records)
-    print(
-        "result: " + ("identical" if all_identical else "within the thresholds"),
-        file=out,
+    return EXIT_DIFFERENT if summary.lengths_differ or session.failed else EXIT_SAME
+
+
+def _figure_text(value: float) -> str:
+    return f"{value:.6g}"
+
+
+def summary_lines(
+    summary: VideoSummary, options: VideoOptions, thresholds: Thresholds, failed: int
+) -> list[str]:
+    """The summary printed after a run: what was compared, how it was paired, the figures'
+    statistics, the worst frames and the verdict."""
+    size = f"{summary.width}x{summary.height}"
+    if (summary.compared_width, summary.compared_height) != (summary.width, summary.height):
+        size += f", compared at {summary.compared_width}x{summary.compared_height}"
+    notes = [size] if summary.compared else []
+    if options.every > 1:
+        notes.append(f"one frame in {options.every}")
+    if options.ema < 1.0:
+        notes.append(f"smoothing {options.ema:g}")
+    lines = [
+        f"{summary.left_name} vs {summary.right_name}: {summary.compared} frame pairs compared"
+        + (f" ({', '.join(notes)})" if notes else "")
+    ]
+    pairing = "by presentation time" if summary.pairing == "time" else "by index"
+    lines.append(
+        f"paired {pairing}: {summary.repeated} right frames repeated, "
+        f"{summary.skipped} skipped"
     )
-    return EXIT_SAME
+    if summary.compared:
+        lines.append(f"  {'figure':<9}{'mean':>14}{'min':>14}{'max':>14}  worst frame")
+        for name, stats in summary.figures.items():
+            worst = str(stats.worst_frame) if stats.min != stats.max else "-"
+            lines.append(
+                f"  {name:<9}{_figure_text(stats.mean):>14}{_figure_text(stats.min):>14}"
+                f"{_figure_text(stats.max):>14}  {worst}"
+            )
+        if summary.worst_frames:
+            worst_text = ", ".join(
+                f"{frame} ({psnr:.2f} dB)" for frame, psnr in summary.worst_frames
+            )
+            lines.append(f"worst frames by psnr: {worst_text}")
+        lines.append(f"identical frames: {summary.identical} of {summary.compared}")
+    if summary.lengths_differ:
+        left_count = ("" if summary.left_frames_exact else "at least ") + str(summary.left_frames)
+        right_count = ("" if summary.right_frames_exact else "at least ") + str(
+            summary.right_frames
+        )
+        lines.append(
+            f"lengths differ: {summary.left_name} has {left_count} frames, "
+            f"{summary.right_name} has {right_count}; the common part was compared"
+        )
+    if summary.interrupted:
+        lines.append(
+            f"result: interrupted ({_interruption_reason(summary.interruption)}) after "
+            f"{summary.compared} frame pairs"
+        )
+    elif summary.lengths_differ:
+        lines.append("result: different lengths")
+    elif failed:
+        reason = "different" if thresholds.is_empty else "outside the thresholds"
+        lines.append(f"result: {failed} of {summary.compared} frame pairs {reason}")
+    elif summary.compared:
+        lines.append(
+            "result: "
+            + ("identical" if summary.identical == summary.compared else "within the thresholds")
+        )
+    return lines

@@ -5,6 +5,7 @@ held to a few frames however long the stream."""
 from __future__ import annotations
 
 import queue
+import signal
 import threading
 from collections.abc import Iterator
 from typing import Generic, TypeVar
@@ -15,6 +16,13 @@ DEFAULT_DEPTH = 4
 """Frames a decode thread may hold ready beyond the one being compared."""
 
 Item = TypeVar("Item")
+
+# Stop requests belong to the main thread, where they become KeyboardInterrupt. A decoding
+# thread (and the decoder threads it starts, which inherit its mask) blocks them, so that the
+# kernel never hands one to it while the main thread holds them back between two steps.
+_STOP_SIGNALS = frozenset(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
 
 
 class _End:
@@ -63,6 +71,8 @@ class DecodeAhead(Generic[Item]):
         return False
 
     def _run(self) -> None:
+        if hasattr(signal, "pthread_sigmask"):
+            signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
         try:
             for item in self._items:
                 if not self._put(item):

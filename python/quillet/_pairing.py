@@ -53,6 +53,8 @@ class PairCounts:
     skipped: int = 0
     unpaired_left: int = 0
     extra_right: int = 0
+    left_ended: bool = False  # each stream read to its end
+    right_ended: bool = False
 
     @property
     def lengths_differ(self) -> bool:
@@ -71,14 +73,18 @@ def pair_by_index[F: Timed](
         counts.left_frames += 1
         right = next(rights, None)
         if right is None:
+            counts.right_ended = True
             counts.unpaired_left += 1
             return
         counts.right_frames += 1
         counts.paired += 1
         yield left, right
+    counts.left_ended = True
     if next(rights, None) is not None:
         counts.right_frames += 1
         counts.extra_right += 1
+    else:
+        counts.right_ended = True
 
 
 def tolerance_for(*intervals: float | None) -> float:
@@ -113,6 +119,8 @@ def pair_by_time[F: Timed](
 
     if ahead is not None:
         counts.right_frames += 1
+    else:
+        counts.right_ended = True
     last_left_time: float | None = None
     left_gap: float | None = None
     for left in lefts:
@@ -130,6 +138,8 @@ def pair_by_time[F: Timed](
             ahead = next(rights, None)
             if ahead is not None:
                 counts.right_frames += 1
+            else:
+                counts.right_ended = True
         if shown is None:
             counts.unpaired_left += 1
             if ahead is None:
@@ -150,6 +160,7 @@ def pair_by_time[F: Timed](
         counts.paired += 1
         yield left, shown
     else:
+        counts.left_ended = True
         # The left stream ended: right frames still inside its last frame's time were
         # skipped; one beyond it means the right stream is longer.
         left_duration = left_interval or left_gap
@@ -165,6 +176,8 @@ def pair_by_time[F: Timed](
             ahead = next(rights, None)
             if ahead is not None:
                 counts.right_frames += 1
+            else:
+                counts.right_ended = True
         if ahead is not None:
             counts.extra_right += 1
         return

@@ -20,6 +20,7 @@ from ._api import DiffPicture, FrameComparer, Metrics, compared_size
 from ._decode_ahead import DecodeAhead
 from ._frames import Frame
 from ._pairing import PairCounts, pair_by_index, pair_by_time
+from ._signals import signals_deferred
 from ._sources import DEFAULT_MAX_PIXELS, FrameSource, SourceError, TimedFrame, open_source
 
 if TYPE_CHECKING:
@@ -142,8 +143,9 @@ class FigureStats:
 class VideoSummary:
     """What :func:`compare_videos` found.
 
-    ``left_frames``/``right_frames`` are the frames read from each side, or the count the
-    source declares when it is larger (a side not read to its end). ``repeated`` counts uses of
+    ``left_frames``/``right_frames`` count each side's frames: all of them when the side was
+    read to its end or declares its length (``left_frames_exact``/``right_frames_exact``),
+    otherwise only those read (a side that proved longer is not read further). ``repeated`` counts uses of
     a right frame beyond its first, ``skipped`` right frames read but never used.
     ``figures`` maps each figure's name to its statistics over every compared pair;
     ``worst_frames`` lists up to five differing pairs with the lowest psnr as (frame, psnr).
@@ -162,6 +164,8 @@ class VideoSummary:
     compared_height: int = 0
     left_frames: int = 0
     right_frames: int = 0
+    left_frames_exact: bool = False
+    right_frames_exact: bool = False
     compared: int = 0
     repeated: int = 0
     skipped: int = 0
@@ -327,6 +331,8 @@ def compare_videos(
 
     ``on_record(record, view)`` is called for each compared pair in order, on the calling
     thread; ``view`` gives the pair's frames and difference picture during that call only.
+    On the main thread, stop signals (Ctrl-C, SIGTERM, SIGHUP) wait while a pair is compared
+    and recorded, so a run stops between pairs: every pair counted was recorded in full.
     ``progress(done, total)`` is called after each left frame read (``total`` is the left
     source's declared length, or None). ``on_start(summary)`` is called once both sources are
     open, before anything is decoded, with the summary's names, pairing and frame rate filled.
@@ -369,16 +375,22 @@ def compare_videos(
             ):
                 if left_item.index % options.every == 0:
                     guard.check(left_item, right_item)
-                    record = _compare_pair(comparer, left_item, right_item, standard_metrics)
-                    tally.add(record)
-                    summary.compared += 1
-                    summary.identical += record.identical
-                    if on_record is not None:
-                        view = PairView(left_item.frame, right_item.frame, comparer)
-                        try:
-                            on_record(record, view)
-                        finally:
-                            view._expire()
+                    # One pair is one step: a stop request waits until it is compared,
+                    # handed to on_record and counted, so that what the callback wrote and
+                    # the summary agree.
+                    with signals_deferred():
+                        record = _compare_pair(
+                            comparer, left_item, right_item, standard_metrics
+                        )
+                        if on_record is not None:
+                            view = PairView(left_item.frame, right_item.frame, comparer)
+                            try:
+                                on_record(record, view)
+                            finally:
+                                view._expire()
+                        tally.add(record)
+                        summary.compared += 1
+                        summary.identical += record.identical
                 if progress is not None:
                     progress(counts.left_frames, left_source.total)
         except KeyboardInterrupt as interruption:
@@ -407,6 +419,14 @@ def _compare_pair(
     )
 
 
+def _frame_count(read: int, ended: bool, declared: int | None) -> tuple[int, bool]:
+    if ended:
+        return read, True
+    if declared is not None and declared >= read:
+        return declared, True
+    return read, False
+
+
 def _finish(
     summary: VideoSummary,
     counts: PairCounts,
@@ -418,8 +438,12 @@ def _finish(
     if guard.size is not None:
         summary.width, summary.height = guard.size
         summary.compared_width, summary.compared_height = compared_size(*guard.size)
-    summary.left_frames = max(counts.left_frames, left_source.total or 0)
-    summary.right_frames = max(counts.right_frames, right_source.total or 0)
+    summary.left_frames, summary.left_frames_exact = _frame_count(
+        counts.left_frames, counts.left_ended, left_source.total
+    )
+    summary.right_frames, summary.right_frames_exact = _frame_count(
+        counts.right_frames, counts.right_ended, right_source.total
+    )
     summary.repeated = counts.repeated
     summary.skipped = counts.skipped
     summary.lengths_differ = counts.lengths_differ

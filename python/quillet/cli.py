@@ -85,6 +85,14 @@ def finite_number(text: str) -> float:
     return value
 
 
+def frame_rate(text: str) -> float:
+    """Frames per second: a finite number above 0."""
+    value: float = _number(text, float, "frames per second")
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
+    return value
+
+
 def _add_threshold_options(parser: argparse.ArgumentParser, per_frame: bool) -> None:
     group = parser.add_argument_group(
         "thresholds",
@@ -249,7 +257,8 @@ def build_parser() -> argparse.ArgumentParser:
     video_parser.add_argument(
         "--csv",
         metavar="FILE",
-        help="write one row per compared frame: frame,ssim,psnr,mse,max_diff ('-' for stdout)",
+        help="write one row per compared frame pair: frame,left_time,right_index,right_time,"
+        "ssim,psnr,mse,max_diff ('-' for stdout)",
     )
     outputs = video_parser.add_mutually_exclusive_group()
     outputs.add_argument(
@@ -268,6 +277,20 @@ def build_parser() -> argparse.ArgumentParser:
         default=1,
         metavar="N",
         help="compare only every Nth frame (0, N, 2N, ...)",
+    )
+    video_parser.add_argument(
+        "--pair",
+        choices=("time", "index"),
+        help="pair each left frame with the right frame shown at its presentation time "
+        "(default for videos) or with the right frame of the same index (default when a side "
+        "is an image sequence without --fps)",
+    )
+    video_parser.add_argument(
+        "--fps",
+        type=frame_rate,
+        metavar="RATE",
+        help="frame rate of image sequences, which then have presentation times and pair "
+        "in time with a video",
     )
     _add_max_pixels_option(video_parser)
     _add_threshold_options(video_parser, per_frame=True)
