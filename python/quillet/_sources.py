@@ -100,6 +100,12 @@ def _check_video_pixels(name: str, width: int, height: int, max_pixels: int | No
         )
 
 
+def _ffmpeg_reason(error: BaseException) -> str:
+    """FFmpeg's own words for an error, without the error number and the repeated file name."""
+    reason = getattr(error, "strerror", None)
+    return reason if isinstance(reason, str) and reason else str(error)
+
+
 def _image_error(error: Exception) -> SourceError:
     """A SourceError for a failed image read; the image reader's messages name the file."""
     if isinstance(error, FileNotFoundError):
@@ -235,7 +241,9 @@ class VideoFile(FrameSource):
         except FileNotFoundError as error:
             raise SourceError(f"no such file: {path}") from error
         except (OSError, av.FFmpegError, UnicodeDecodeError) as error:
-            raise SourceError(f"cannot open {path} as a video: {error}") from error
+            raise SourceError(
+                f"cannot open {path} as a video: {_ffmpeg_reason(error)}"
+            ) from error
         try:
             self._stream = self._checked_stream(path)
         except BaseException:
@@ -283,7 +291,7 @@ class VideoFile(FrameSource):
                 return
             except self._error_type as error:
                 raise SourceError(
-                    f"cannot decode {self.name} at frame {index}: {error}"
+                    f"cannot decode {self.name} at frame {index}: {_ffmpeg_reason(error)}"
                 ) from error
             _check_video_pixels(
                 f"{self.name} frame {index}", decoded.width, decoded.height, self.max_pixels
@@ -298,7 +306,8 @@ class VideoFile(FrameSource):
                 frame = packed_rgb(decoded.reformat(format="rgb24"))
             except self._error_type as error:
                 raise SourceError(
-                    f"cannot convert frame {index} of {self.name} to RGB: {error}"
+                    f"cannot convert frame {index} of {self.name} to RGB: "
+                    f"{_ffmpeg_reason(error)}"
                 ) from error
             yield TimedFrame(index, time, frame)
             index += 1
