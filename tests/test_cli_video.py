@@ -3,14 +3,12 @@ in the table and the summary, the exit statuses, one-line refusals that leave no
 and a run stopped by a signal that keeps its table and its difference video."""
 
 import csv
-import os
 import signal
 import subprocess
 import sys
 import time
 
 import pytest
-
 from video_clips import moments, picture, write_sequence, write_video
 
 av = pytest.importorskip("av")
@@ -22,7 +20,11 @@ COLUMNS = ["frame", "left_time", "right_index", "right_time", "ssim", "psnr", "m
 def quillet(*arguments, cwd=None):
     return subprocess.run(
         [sys.executable, "-m", "quillet", "video", *map(str, arguments)],
-        check=False, capture_output=True, text=True, cwd=cwd, timeout=120,
+        check=False,
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=120,
     )
 
 
@@ -131,7 +133,9 @@ def test_bad_inputs_are_one_line_errors_without_outputs(clips, tmp_path, case, f
     else:
         right, extra = clips["50"], ["--max-pixels", "100"]
     before = {path: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()}
-    result = quillet(left, right, "--csv", tmp_path / "out.csv", "--diff-video", tmp_path / "d.mp4", *extra)
+    result = quillet(
+        left, right, "--csv", tmp_path / "out.csv", "--diff-video", tmp_path / "d.mp4", *extra
+    )
     assert_one_line_error(result, *fragments)
     after = {path: path.read_bytes() for path in tmp_path.iterdir() if path.is_file()}
     assert after == before  # inputs untouched, no output or temporary file left
@@ -142,13 +146,17 @@ def test_bad_inputs_are_one_line_errors_without_outputs(clips, tmp_path, case, f
 def test_a_stopped_run_keeps_its_rows_and_a_playable_difference_video(tmp_path, signal_number):
     left = write_video(tmp_path / "left.mkv", moments(3000, 50), 50)
     right = write_video(
-        tmp_path / "right.mkv", moments(3000, 50), 50,
+        tmp_path / "right.mkv",
+        moments(3000, 50),
+        50,
         frame_maker=lambda moment, w, h: 255 - picture(moment, w, h),
     )
     out, diff = tmp_path / "pairs.csv", tmp_path / "diff.mkv"
     process = subprocess.Popen(
         [sys.executable, "-m", "quillet", "video", left, right, "--csv", out, "--diff-video", diff],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     # Wait until the table (still under its temporary name) holds a few hundred rows.
     deadline = time.monotonic() + 60

@@ -7,7 +7,6 @@ from fractions import Fraction
 
 import pytest
 from quillet._pairing import PairCounts, pair_by_index, pair_by_time, tolerance_for
-
 from video_clips import moments, write_video
 
 
@@ -54,8 +53,22 @@ def timed_pairs(left_times, right_times, left_rate, right_rate):
 
 # (left times, right times, rates, expected right index of each left frame, repeated, skipped)
 TIME_CASES = {
-    "25-against-50": (moments(10, 25), moments(20, 50), (25, 50), [2 * k for k in range(10)], 0, 10),
-    "50-against-25": (moments(20, 50), moments(10, 25), (50, 25), [k // 2 for k in range(20)], 10, 0),
+    "25-against-50": (
+        moments(10, 25),
+        moments(20, 50),
+        (25, 50),
+        [2 * k for k in range(10)],
+        0,
+        10,
+    ),
+    "50-against-25": (
+        moments(20, 50),
+        moments(10, 25),
+        (50, 25),
+        [k // 2 for k in range(20)],
+        10,
+        0,
+    ),
     "same-rate": (moments(8, 30), moments(8, 30), (30, 30), list(range(8)), 0, 0),
     "dropped-right-frame": (
         moments(10, 25),
@@ -132,11 +145,14 @@ def test_left_stream_longer_stops_at_the_right_end_without_reading_on():
     counts = PairCounts("time")
     pairs = list(
         pair_by_time(
-            lefts, iter(stream(moments(10, rate))), counts,
-            left_interval=1 / rate, right_interval=1 / rate,
+            lefts,
+            iter(stream(moments(10, rate))),
+            counts,
+            left_interval=1 / rate,
+            right_interval=1 / rate,
         )
     )
-    assert [(l.index, r.index) for l, r in pairs] == [(k, k) for k in range(10)]
+    assert [(left.index, right.index) for left, right in pairs] == [(k, k) for k in range(10)]
     assert counts.unpaired_left == 1 and counts.lengths_differ
     assert lefts.taken == 11
 
@@ -147,8 +163,11 @@ def test_right_stream_longer_is_noticed_without_reading_it_to_the_end():
     counts = PairCounts("time")
     pairs = list(
         pair_by_time(
-            iter(stream(moments(10, rate))), rights, counts,
-            left_interval=1 / rate, right_interval=1 / rate,
+            iter(stream(moments(10, rate))),
+            rights,
+            counts,
+            left_interval=1 / rate,
+            right_interval=1 / rate,
         )
     )
     assert len(pairs) == 10 and counts.extra_right == 1 and counts.lengths_differ
@@ -171,14 +190,16 @@ def test_right_stream_starting_late_leaves_early_left_frames_unpaired():
 def test_empty_right_stream_pairs_nothing_and_reads_one_left_frame():
     lefts = Reads(stream(moments(10, 25)))
     counts = PairCounts("time")
-    assert list(pair_by_time(lefts, iter([]), counts, left_interval=0.04, right_interval=0.04)) == []
+    assert (
+        list(pair_by_time(lefts, iter([]), counts, left_interval=0.04, right_interval=0.04)) == []
+    )
     assert lefts.taken == 1 and counts.lengths_differ
 
 
 def test_time_pairing_reads_the_right_stream_one_frame_ahead_at_most():
     rights = Reads(stream(moments(40, 50)))
     counts = PairCounts("time")
-    for left, right in pair_by_time(
+    for _left, right in pair_by_time(
         iter(stream(moments(20, 25))), rights, counts, left_interval=0.04, right_interval=0.02
     ):
         assert rights.taken <= right.index + 2
@@ -198,7 +219,7 @@ def test_index_pairing(left_count, right_count, paired, unpaired_left, extra_rig
     counts = PairCounts("index")
     lefts, rights = Reads(stream(range(left_count))), Reads(stream(range(right_count)))
     pairs = list(pair_by_index(lefts, rights, counts))
-    assert [(l.index, r.index) for l, r in pairs] == [(k, k) for k in range(paired)]
+    assert [(left.index, right.index) for left, right in pairs] == [(k, k) for k in range(paired)]
     assert (counts.unpaired_left, counts.extra_right) == (unpaired_left, extra_right)
     assert counts.lengths_differ == bool(unpaired_left or extra_right)
     # The longer stream is read one frame past the shorter one's end, no further.
@@ -215,7 +236,9 @@ def compare(left, right, **options):
 
     records = []
     summary = compare_videos(
-        str(left), str(right), VideoOptions(**options),
+        str(left),
+        str(right),
+        VideoOptions(**options),
         on_record=lambda record, view: records.append(record),
     )
     return summary, records
@@ -239,7 +262,9 @@ def test_videos_at_25_and_50_fps_pair_by_time(tmp_path, left_is_slower):
         assert (summary.repeated, summary.skipped) == (10, 0)
     assert not summary.lengths_differ
     for record in records:
-        assert record.left_time == pytest.approx(float(Fraction(record.frame, 50 if not left_is_slower else 25)))
+        assert record.left_time == pytest.approx(
+            float(Fraction(record.frame, 50 if not left_is_slower else 25))
+        )
         assert record.right_time <= record.left_time + 1e-9
 
 

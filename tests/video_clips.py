@@ -31,9 +31,7 @@ def write_video(path, moments, rate, *, codec="ffv1", size=(WIDTH, HEIGHT), fram
         stream.pix_fmt = {"ffv1": "bgr0", "png": "rgb24"}.get(codec, "yuv420p")
         stream.time_base = time_base
         for moment in moments:
-            frame = av.VideoFrame.from_ndarray(
-                frame_maker(moment, *size), format="rgb24"
-            )
+            frame = av.VideoFrame.from_ndarray(frame_maker(moment, *size), format="rgb24")
             frame.pts = int(moment / time_base)
             frame.time_base = time_base
             container.mux(stream.encode(frame))

@@ -11,8 +11,8 @@ from fractions import Fraction
 from typing import Any, TextIO
 
 from ._cli_common import EXIT_DIFFERENT, EXIT_SAME, UsageError
-from ._images import DEFAULT_MAX_PIXELS
 from ._diff_writers import DiffFolderWriter, DiffVideoWriter
+from ._images import DEFAULT_MAX_PIXELS
 from ._outputs import atomic_output, check_outputs
 from ._progress import Progress
 from ._signals import exit_status, signals_deferred
@@ -193,6 +193,8 @@ def run(args: argparse.Namespace) -> int:
             raise
         if summary.interrupted:
             session.mark_interrupted(summary.interruption, summary.compared)
+    if summary.compared == 0 and not summary.interrupted:
+        raise UsageError(f"there were no frame pairs to compare: {_no_pairs_reason(summary)}")
     # With the table on standard output, the summary goes to standard error.
     out = sys.stderr if args.csv == "-" else sys.stdout
     for line in summary_lines(summary, options, thresholds, session.failed):
@@ -200,12 +202,17 @@ def run(args: argparse.Namespace) -> int:
     if summary.interrupted:
         assert summary.interruption is not None
         return exit_status(summary.interruption)
-    if summary.compared == 0:
-        raise UsageError(
-            f"there were no frame pairs to compare: {summary.left_name} and "
-            f"{summary.right_name} do not overlap"
-        )
     return EXIT_DIFFERENT if summary.lengths_differ or session.failed else EXIT_SAME
+
+
+def _no_pairs_reason(summary: VideoSummary) -> str:
+    for name, count in (
+        (summary.left_name, summary.left_frames),
+        (summary.right_name, summary.right_frames),
+    ):
+        if count == 0:
+            return f"{name} has no frames"
+    return f"{summary.left_name} and {summary.right_name} share no moment"
 
 
 def _figure_text(value: float) -> str:

@@ -8,14 +8,11 @@ import queue
 import signal
 import threading
 from collections.abc import Iterator
-from typing import Generic, TypeVar
 
 __all__ = ["DEFAULT_DEPTH", "DecodeAhead"]
 
 DEFAULT_DEPTH = 4
 """Frames a decode thread may hold ready beyond the one being compared."""
-
-Item = TypeVar("Item")
 
 # Stop requests belong to the main thread, where they become KeyboardInterrupt. A decoding
 # thread (and the decoder threads it starts, which inherit its mask) blocks them, so that the
@@ -36,7 +33,7 @@ class _Failure:
         self.error = error
 
 
-class DecodeAhead(Generic[Item]):
+class DecodeAhead[Item]:
     """Iterates ``items`` on a thread of its own, at most ``depth`` items ahead of the consumer.
 
     The iterator is created, advanced and closed on that thread only (PyAV containers and
@@ -55,9 +52,7 @@ class DecodeAhead(Generic[Item]):
         self._queue: queue.Queue[Item | _End | _Failure] = queue.Queue(maxsize=depth)
         self._stop = threading.Event()
         self._finished = False
-        self._thread = threading.Thread(
-            target=self._run, name=f"quillet-{name}", daemon=True
-        )
+        self._thread = threading.Thread(target=self._run, name=f"quillet-{name}", daemon=True)
         self._thread.start()
 
     def _put(self, item: Item | _End | _Failure) -> bool:

@@ -147,9 +147,7 @@ def pair_by_time[F: Timed](
             continue  # the right stream has not started yet
         if ahead is None:
             duration = right_interval or (
-                time_of(shown) - previous_right_time
-                if previous_right_time is not None
-                else None
+                time_of(shown) - previous_right_time if previous_right_time is not None else None
             )
             if duration is not None and moment >= time_of(shown) + duration - tolerance:
                 counts.unpaired_left += 1  # the right stream has ended

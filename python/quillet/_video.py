@@ -145,8 +145,9 @@ class VideoSummary:
 
     ``left_frames``/``right_frames`` count each side's frames: all of them when the side was
     read to its end or declares its length (``left_frames_exact``/``right_frames_exact``),
-    otherwise only those read (a side that proved longer is not read further). ``repeated`` counts uses of
-    a right frame beyond its first, ``skipped`` right frames read but never used.
+    otherwise only those read (a side that proved longer is not read further). ``repeated``
+    counts uses of a right frame beyond its first, ``skipped`` right frames read but never
+    used.
     ``figures`` maps each figure's name to its statistics over every compared pair;
     ``worst_frames`` lists up to five differing pairs with the lowest psnr as (frame, psnr).
     ``interrupted`` is set when Ctrl-C (KeyboardInterrupt, or a signal raised as one) stopped
@@ -179,11 +180,7 @@ class VideoSummary:
     @property
     def all_identical(self) -> bool:
         """Whether pairs were compared and every one was identical, with equal lengths."""
-        return (
-            self.compared > 0
-            and self.identical == self.compared
-            and not self.lengths_differ
-        )
+        return self.compared > 0 and self.identical == self.compared and not self.lengths_differ
 
 
 class _FigureTally:
@@ -332,7 +329,8 @@ def compare_videos(
     ``on_record(record, view)`` is called for each compared pair in order, on the calling
     thread; ``view`` gives the pair's frames and difference picture during that call only.
     On the main thread, stop signals (Ctrl-C, SIGTERM, SIGHUP) wait while a pair is compared
-    and recorded, so a run stops between pairs: every pair counted was recorded in full.
+    and recorded, so a run stops between pairs: every pair counted was recorded in full (a
+    pair whose ``on_record`` raised is not counted).
     ``progress(done, total)`` is called after each left frame read (``total`` is the left
     source's declared length, or None). ``on_start(summary)`` is called once both sources are
     open, before anything is decoded, with the summary's names, pairing and frame rate filled.
@@ -379,9 +377,7 @@ def compare_videos(
                     # handed to on_record and counted, so that what the callback wrote and
                     # the summary agree.
                     with signals_deferred():
-                        record = _compare_pair(
-                            comparer, left_item, right_item, standard_metrics
-                        )
+                        record = _compare_pair(comparer, left_item, right_item, standard_metrics)
                         if on_record is not None:
                             view = PairView(left_item.frame, right_item.frame, comparer)
                             try:
