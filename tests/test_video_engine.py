@@ -61,6 +61,22 @@ def test_image_sequences_pair_by_index_and_match_the_one_off_comparison(tmp_path
     assert (summary.width, summary.height) == (64, 48)
 
 
+def test_long_sequences_keep_their_order_through_the_reading_pool(tmp_path):
+    arrays = scenes(25)
+    left = write_sequence(tmp_path / "left", arrays)
+    right = write_sequence(tmp_path / "right", arrays)
+    seen = []
+
+    def check(record, view):
+        seen.append(record.frame)
+        assert view.left.rgb == arrays[record.frame].tobytes()
+        assert view.right.rgb == arrays[record.right_index].tobytes()
+
+    summary, records = run(left, right, on_record=check)
+    assert seen == list(range(25)) and summary.identical == 25
+    assert (summary.left_frames, summary.left_frames_exact) == (25, True)
+
+
 def test_fps_gives_sequences_times_and_pairs_them_with_a_video(tmp_path):
     arrays = [picture(moment) for moment in moments(10, 25)]
     folder = write_sequence(tmp_path / "seq", arrays)
@@ -101,6 +117,14 @@ def test_multi_frame_gif_is_compared_frame_by_frame(tmp_path):
     assert summary.left_frames == 5 and not summary.lengths_differ
     summary, records = run(gif, other)
     assert [r.frame for r in records if not r.identical] == [3]
+    # Inside a folder, a multi-frame file contributes every frame in its place.
+    mixed = tmp_path / "mixed"
+    mixed.mkdir()
+    Image.fromarray(arrays[0]).save(mixed / "a0.png")
+    images[1].save(mixed / "a1.gif", save_all=True, append_images=images[2:4], duration=40)
+    Image.fromarray(arrays[4]).save(mixed / "a2.png")
+    summary, records = run(mixed, folder)
+    assert len(records) == 5 and all(r.identical for r in records)
 
 
 @pytest.mark.parametrize(
@@ -329,6 +353,16 @@ def test_decode_ahead_delivers_in_order_and_passes_errors_where_they_happened():
         with pytest.raises(SourceError, match="frame 3"):
             next(ahead)
         with pytest.raises(StopIteration):
+            next(ahead)
+
+
+def test_decode_ahead_passes_a_failure_at_the_first_item():
+    def failing_at_once():
+        raise SourceError("cannot open x as a video")
+        yield  # a generator that fails when first advanced
+
+    with DecodeAhead(failing_at_once()) as ahead:
+        with pytest.raises(SourceError, match="cannot open x"):
             next(ahead)
 
 

@@ -222,6 +222,9 @@ def test_index_pairing(left_count, right_count, paired, unpaired_left, extra_rig
     assert [(left.index, right.index) for left, right in pairs] == [(k, k) for k in range(paired)]
     assert (counts.unpaired_left, counts.extra_right) == (unpaired_left, extra_right)
     assert counts.lengths_differ == bool(unpaired_left or extra_right)
+    # A stream counts as read to its end only when its end was seen.
+    assert counts.left_ended == (left_count <= right_count)
+    assert counts.right_ended == (right_count <= left_count)
     # The longer stream is read one frame past the shorter one's end, no further.
     assert lefts.taken <= paired + 1 and rights.taken <= paired + 1
 
