@@ -25,7 +25,7 @@ def run(left, right, on_record=None, **options):
         if on_record is not None:
             on_record(record, view)
 
-    summary = compare_videos(str(left), str(right), VideoOptions(**options), on_record=keep)
+    summary = compare_videos(left, right, VideoOptions(**options), on_record=keep)
     return summary, records
 
 

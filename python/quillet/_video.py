@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import heapq
 import math
+import os
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack
 from dataclasses import dataclass, field
@@ -316,8 +317,8 @@ class _SizeGuard:
 
 
 def compare_videos(
-    left: str,
-    right: str,
+    left: str | os.PathLike[str],
+    right: str | os.PathLike[str],
     options: VideoOptions = VideoOptions(),
     *,
     on_record: Callable[[PairRecord, PairView], None] | None = None,
@@ -344,7 +345,9 @@ def compare_videos(
     with ExitStack() as stack:
         sources: list[FrameSource] = []
         for location in (left, right):
-            source = open_source(location, fps=options.fps, max_pixels=options.max_pixels)
+            source = open_source(
+                os.fspath(location), fps=options.fps, max_pixels=options.max_pixels
+            )
             stack.callback(source.close)
             sources.append(source)
         left_source, right_source = sources
