@@ -241,12 +241,17 @@ def test_video_on_folders_writes_one_csv_row_per_frame(tmp_path):
     result = run_quillet("video", left, right, "--csv", table)
     assert result.returncode == 1, result.stderr
     rows = read_csv(table)
-    assert rows[0] == ["frame", "ssim", "psnr", "mse", "max_diff"]
-    # Natural name order: frame10.png comes after frame9.png.
-    assert [int(row[0]) for row in rows[1:]] == list(range(12))
+    assert rows[0] == [
+        "frame", "left_time", "right_index", "right_time", "ssim", "psnr", "mse", "max_diff"
+    ]
+    # Natural name order: frame10.png comes after frame9.png. Sequences pair by index and
+    # have no times.
+    assert [(int(row[0]), row[1], int(row[2]), row[3]) for row in rows[1:]] == [
+        (k, "", k, "") for k in range(12)
+    ]
     with quillet.FrameComparer() as comparer:
         expected = [comparer.compare(a, b) for a, b in zip(lefts, rights, strict=True)]
-    assert [tuple(map(float, row[1:])) for row in rows[1:]] == [
+    assert [tuple(map(float, row[4:])) for row in rows[1:]] == [
         tuple(m) for m in expected
     ]
     assert (
@@ -267,10 +272,10 @@ def test_video_smoothing_is_applied_across_frames(tmp_path):
     )  # summary kept off the table
     with quillet.FrameComparer(ema_alpha=0.5) as comparer:
         expected = [comparer.compare(a, b) for a, b in zip(lefts, rights, strict=True)]
-    assert [float(row[4]) for row in rows] == [m.max_diff for m in expected]
+    assert [float(row[7]) for row in rows] == [m.max_diff for m in expected]
     assert (
-        float(rows[2][4]) > 0 and float(rows[2][3]) == 0.0
-    )  # smoothed leftover, no raw change
+        float(rows[2][7]) > 0 and float(rows[2][6]) == 0.0
+    )  # smoothed leftover (max_diff), no raw change (mse)
 
 
 def test_video_on_globs_with_every(tmp_path):
@@ -373,7 +378,7 @@ def test_video_files_are_decoded_and_compared(tmp_path):
     assert result.returncode == 1, result.stderr
     rows = read_csv(table)[1:]
     expected = [quillet.compare(a, b) for a, b in zip(lefts, rights, strict=True)]
-    assert [tuple(map(float, row[1:])) for row in rows] == [tuple(m) for m in expected]
+    assert [tuple(map(float, row[4:])) for row in rows] == [tuple(m) for m in expected]
     with av.open(str(diff_video)) as container:
         decoded = list(container.decode(video=0))
     assert len(decoded) == 6

@@ -12,10 +12,10 @@ from typing import Any, TextIO
 
 from ._cli_common import EXIT_DIFFERENT, EXIT_SAME, UsageError
 from ._diff_writers import DiffFolderWriter, DiffVideoWriter
-from ._images import DEFAULT_MAX_PIXELS
+from ._limits import DEFAULT_MAX_PIXELS
 from ._outputs import atomic_output, check_outputs
-from ._progress import Progress
-from ._signals import exit_status, signals_deferred
+from ._progress import Progress, should_draw
+from ._signals import signals_deferred
 from ._thresholds import THRESHOLD_FIGURES, Thresholds
 from ._video import (
     METRIC_FIGURES,
@@ -119,10 +119,12 @@ class _VideoRun:
             self.diff_writer = self.stack.enter_context(
                 DiffVideoWriter(self.args.diff_video, rate)
             )
-        # The bar would run through the table when both go to the same terminal.
-        table_on_terminal = self.args.csv == "-" and sys.stdout.isatty()
         self.progress = self.stack.enter_context(
-            Progress(None, label="comparing", enabled=None if not table_on_terminal else False)
+            Progress(
+                None,
+                label="comparing",
+                enabled=should_draw(table_on_stdout=self.args.csv == "-"),
+            )
         )
 
     def record(self, record: PairRecord, view: PairView) -> None:
@@ -199,9 +201,9 @@ def run(args: argparse.Namespace) -> int:
     out = sys.stderr if args.csv == "-" else sys.stdout
     for line in summary_lines(summary, options, thresholds, session.failed):
         print(line, file=out)
-    if summary.interrupted:
-        assert summary.interruption is not None
-        return exit_status(summary.interruption)
+    if summary.interruption is not None:
+        # The outputs are complete: the command ends as every interrupted command does.
+        raise summary.interruption
     return EXIT_DIFFERENT if summary.lengths_differ or session.failed else EXIT_SAME
 
 
