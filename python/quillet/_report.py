@@ -28,6 +28,7 @@ __all__ = [
     "RunInfo",
     "VideoReport",
     "WorstFrame",
+    "check_report_libraries",
     "figure_stats",
     "render_batch_report",
     "render_video_report",
@@ -411,6 +412,18 @@ def _relative_link(path: str) -> str:
 
 
 # --- writing --------------------------------------------------------------------------------
+
+
+def check_report_libraries() -> None:
+    """Raise ImportError naming the ``report`` extra unless every library a report needs is here.
+
+    Called before a long comparison, so that a missing library is not found only at its end.
+    """
+    from ._optional import require_pillow, require_report_library
+
+    require_report_library("an HTML report")
+    require_report_library("an HTML report", module="vl_convert")
+    require_pillow("the pictures of an HTML report")
 
 
 def _write_text_atomically(path: str | os.PathLike[str], text: str) -> None:
