@@ -237,6 +237,7 @@ class _Record:
         self.frame = frame
         self.left_time = frame / 10
         self.metrics = Metrics(1 - (40 - psnr) / 100, psnr, 65025 / 10 ** (psnr / 10), 100.0)
+        self.identical = False
 
     def figures(self):
         return dict(self.metrics._asdict())

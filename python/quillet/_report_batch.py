@@ -65,7 +65,9 @@ def _pair_page(
     report = collector.report(SimpleNamespace(**facts), run, verdict=verdict, passed=_passed(verdict))
     if row.get("failures"):
         report.failures = [str(row["failures"]), *report.failures]
-    report.worst_note = "Batch runs keep no pictures; quillet video --report shows this pair's worst frames."
+    report.worst_note = (
+        "Batch runs keep no pictures; quillet video --report shows this pair's worst frames."
+    )
     page = os.path.join(REPORTS_FOLDER, f"{row['name']}.html")
     write_video_report(os.path.join(results_dir, page), report)
     return page

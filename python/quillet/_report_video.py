@@ -67,6 +67,8 @@ class VideoReportCollector:
         values: dict[str, float] = record.figures()
         time = record.left_time
         self.add_figures(record.frame, time, values)
+        if record.identical:
+            return  # nothing to see in the pictures of an identical pair
         # Pictures are encoded here, while the view is valid, and only for a frame that
         # enters the worst set.
         self._worst.offer(
@@ -103,6 +105,7 @@ class VideoReportCollector:
             passed=passed,
             failures=failures,
             worst=self._worst.worst_first(),
+            worst_note="No compared pair differs.",
             run=run,
         )
 
