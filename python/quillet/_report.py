@@ -427,22 +427,11 @@ def check_report_libraries() -> None:
 
 
 def _write_text_atomically(path: str | os.PathLike[str], text: str) -> None:
-    import tempfile
+    # Rendered in full first: a failure while rendering leaves no file at all.
+    from ._outputs import atomic_output
 
-    target = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(target))
-    handle, temporary = tempfile.mkstemp(prefix=".quillet-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as out:
-            out.write(text)
-        # mkstemp makes the file private; a report gets the permissions of any new file.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    with atomic_output(path, "w", encoding="utf-8") as out:
+        out.write(text)
 
 
 def write_video_report(path: str | os.PathLike[str], report: VideoReport) -> None:
