@@ -5,6 +5,7 @@ import os
 import shutil
 import time
 
+import numpy as np
 import pytest
 from quillet._report import write_batch_report, write_video_report
 from quillet._report_batch import write_batch_pages
@@ -198,5 +199,26 @@ def test_batch_results_page_leads_to_each_pairs_page(browser, tmp_path):
     assert browser.find_element("css selector", "h1").text == "L/a <b> & 'c'.mp4 vs R/a <b> & 'c'.mp4"
     # 2,500 frames: each chart draws its buckets' extremes.
     assert drawn_points(browser, "charts", "psnr") == len(drawn_indices(sample_figures(2500, 5)["psnr"]))
+    assert console_errors(browser) == []
+    assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []
+
+
+def test_report_written_by_quillet_video_shows_its_pictures(browser, tmp_path):
+    from quillet.cli import main
+    from video_clips import moments, picture, write_video
+
+    def shifted(moment, width, height):
+        return np.roll(picture(moment, width, height), int(moment * 100) % 5 + 1, axis=1)
+
+    left = write_video(tmp_path / "left.mkv", moments(9, 10), 10)
+    right = write_video(tmp_path / "right.mkv", moments(9, 10), 10, frame_maker=shifted)
+    report = tmp_path / "report.html"
+    assert main(["video", str(left), str(right), "--report", str(report), "--report-full-frames"]) == 1
+    open_report(browser, report)
+    assert drawn_points(browser, "charts", "psnr") == 9
+    sizes = browser.execute_script(
+        "return Array.from(document.querySelectorAll('.worst img')).map(i => [i.naturalWidth, i.naturalHeight])"
+    )
+    assert sizes == [[64, 48]] * 18  # thumbnails of 64x48 frames are the frames themselves
     assert console_errors(browser) == []
     assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []

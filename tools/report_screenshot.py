@@ -10,6 +10,7 @@ and `test` extras and Debian's chromium and chromium-driver.
 
 from __future__ import annotations
 
+import os
 import sys
 import tempfile
 from fractions import Fraction
@@ -17,6 +18,7 @@ from pathlib import Path
 
 import av
 import numpy as np
+from PIL import Image
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
@@ -60,20 +62,28 @@ def write_clip(path: Path, codec: str, bit_rate: int | None) -> None:
 
 
 def main() -> None:
-    output = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "docs/images/report.png"
+    output = Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "docs/images/report.png").resolve()
     with tempfile.TemporaryDirectory() as folder:
         reference, encoded = Path(folder) / "reference.mkv", Path(folder) / "encoded.mp4"
         write_clip(reference, "ffv1", None)
-        write_clip(encoded, "mpeg4", 400_000)
+        write_clip(encoded, "mpeg4", 1_500_000)
         report = Path(folder) / "report.html"
-        quillet(["video", str(reference), str(encoded), "--min-psnr", "30", "--report", str(report)])
+        os.chdir(folder)  # short names in the report
+        quillet(["video", reference.name, encoded.name, "--min-psnr", "20", "--report", report.name])
         browser = start_browser()
         try:
-            browser.set_window_size(1100, 2000)
             open_report(browser, report)
-            browser.save_screenshot(str(output))
+            height = browser.execute_script("return document.documentElement.scrollHeight")
+            browser.set_window_size(1000, height + 140)  # the whole page in one picture
+            open_report(browser, report)
+            shot = Path(folder) / "shot.png"
+            browser.save_screenshot(str(shot))
         finally:
             browser.quit()
+        # Smaller for the repository: 70 % of the size, 256 colours.
+        image = Image.open(shot).convert("RGB")
+        image = image.resize((700, round(image.height * 700 / image.width)), Image.Resampling.LANCZOS)
+        image.quantize(256, Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE).save(output, optimize=True)
     print(f"wrote {output}")
 
 

@@ -15,6 +15,8 @@ from ._diff_writers import DiffFolderWriter, DiffVideoWriter
 from ._limits import DEFAULT_MAX_PIXELS
 from ._outputs import atomic_output, check_outputs
 from ._progress import Progress, should_draw
+from ._report import RunInfo, check_report_libraries, write_video_report
+from ._report_video import VideoReportCollector
 from ._signals import signals_deferred
 from ._thresholds import THRESHOLD_FIGURES, Thresholds
 from ._video import (
@@ -97,6 +99,9 @@ class _VideoRun:
         self.diff_writer: DiffFolderWriter | DiffVideoWriter | None = None
         self.failed = 0
         self.progress: Progress | None = None
+        self.report: VideoReportCollector | None = None
+        if args.report:
+            self.report = VideoReportCollector(thresholds, full_frames=args.report_full_frames)
 
     def open_table(self) -> None:
         if not self.args.csv:
@@ -141,6 +146,8 @@ class _VideoRun:
             )
         if self.diff_writer is not None:
             self.diff_writer.write(record.frame, view.diff())
+        if self.report is not None:
+            self.report.on_record(record, view)
         if not record.identical and (
             self.thresholds.is_empty or self.thresholds.failures(figures)
         ):
@@ -170,9 +177,13 @@ def run(args: argparse.Namespace) -> int:
     options = _options(args, thresholds)
     check_outputs(
         inputs=[args.left, args.right],
-        outputs=[args.csv, args.diff_video],
+        outputs=[args.csv, args.diff_video, args.report],
         folders=[args.diff_dir],
     )
+    if args.report_full_frames and not args.report:
+        raise UsageError("--report-full-frames needs --report FILE")
+    if args.report:
+        check_report_libraries()
     if args.diff_dir:
         DiffFolderWriter.check(args.diff_dir)
     if args.diff_video:
@@ -199,12 +210,21 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"there were no frame pairs to compare: {_no_pairs_reason(summary)}")
     # With the table on standard output, the summary goes to standard error.
     out = sys.stderr if args.csv == "-" else sys.stdout
-    for line in summary_lines(summary, options, thresholds, session.failed):
+    lines = summary_lines(summary, options, thresholds, session.failed)
+    for line in lines:
         print(line, file=out)
+    status = EXIT_DIFFERENT if summary.lengths_differ or session.failed else EXIT_SAME
+    if session.report is not None:
+        verdict = lines[-1].removeprefix("result: ")
+        passed = None if summary.interrupted else status == EXIT_SAME
+        run_info = RunInfo.current(getattr(args, "command_line", sys.argv))
+        report = session.report.report(summary, run_info, verdict=verdict, passed=passed)
+        write_video_report(args.report, report)
+        print(f"report: {args.report}", file=out)
     if summary.interruption is not None:
         # The outputs are complete: the command ends as every interrupted command does.
         raise summary.interruption
-    return EXIT_DIFFERENT if summary.lengths_differ or session.failed else EXIT_SAME
+    return status
 
 
 def _no_pairs_reason(summary: VideoSummary) -> str:

@@ -237,11 +237,22 @@ def _verdict(verdict: str, passed: bool | None) -> str:
     return f'<p><span class="verdict {kind}">{_text(verdict)}</span></p>'
 
 
+_FAILURES_SHOWN = 5
+
+
 def _failures_list(failures: Sequence[str]) -> str:
+    """The failure lines: the first few in view, the rest behind a disclosure."""
     if not failures:
         return ""
-    items = "".join(f"<li>{_text(line)}</li>" for line in failures)
-    return f'<ul class="failures">{items}</ul>'
+    items = [f"<li>{_text(line)}</li>" for line in failures]
+    shown = f'<ul class="failures">{"".join(items[:_FAILURES_SHOWN])}</ul>'
+    if len(items) <= _FAILURES_SHOWN:
+        return shown
+    rest = "".join(items[_FAILURES_SHOWN:])
+    return (
+        f"{shown}<details><summary>{len(items) - _FAILURES_SHOWN} more lines</summary>"
+        f'<ul class="failures">{rest}</ul></details>'
+    )
 
 
 def _stats_table(report: VideoReport) -> str:

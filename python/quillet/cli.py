@@ -272,6 +272,17 @@ def build_parser() -> argparse.ArgumentParser:
         help="encode the difference pictures as a video (.mp4, .mkv, .webm)",
     )
     video_parser.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write a self-contained HTML report: a chart per figure, the worst frames, the run "
+        "(needs the report extra)",
+    )
+    video_parser.add_argument(
+        "--report-full-frames",
+        action="store_true",
+        help="also embed the worst frames at full size in the report (a larger file)",
+    )
+    video_parser.add_argument(
         "--every",
         type=positive_whole_number,
         default=1,
@@ -391,6 +402,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout = _ClosedStream()  # type: ignore[assignment]
     warnings.showwarning = _warning_line
     args = build_parser().parse_args(argv)
+    # As typed, for the record of how a run was made (reports).
+    args.command_line = ["quillet", *(sys.argv[1:] if argv is None else argv)]
     try:
         with termination_signals_interrupt():
             return _run_command(args)
