@@ -291,3 +291,4 @@ def test_batch_pages_link_a_page_per_pair_built_from_its_frames(tmp_path):
     failing = sum(1 for value in sample_figures(90, 6)["psnr"] if value < 30)
     assert pair_page.count("(--min-psnr)</li>") == min(failing, 20) + 1
     assert "Batch runs keep no pictures" in pair_page
+    assert "thresholds on every frame: psnr ≥ 30" in text

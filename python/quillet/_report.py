@@ -324,28 +324,27 @@ def render_video_report(report: VideoReport) -> str:
     spec, drawn = charts.video_charts_spec(
         report.frames, report.times, report.figures, report.thresholds, report.max_points
     )
-    thinned = any(points < count for points in drawn.values())
-    note = (
-        f"{count} frames; each chart draws each bucket's lowest and highest frame "
-        f"({max(drawn.values(), default=0)} points at most); the summary uses every frame."
-        if thinned
-        else f"{count} frames, every one drawn."
-    )
+    if count > report.max_points:
+        note = (
+            f"{count} frames; each chart draws each bucket's lowest and highest frame "
+            f"({max(drawn.values(), default=0)} points at most); the summary uses every frame."
+        )
+    else:
+        note = f"{count} frames, every one drawn."
+    if any(not math.isfinite(v) for values in report.figures.values() for v in values):
+        note += " Infinite values (standard PSNR of identical frames) are not drawn."
     names = (
         f'<table class="names"><tr><td>left</td><td>{_text(report.left_name)}</td></tr>'
         f"<tr><td>right</td><td>{_text(report.right_name)}</td></tr></table>"
     )
     summary_rows = "".join(f"<tr><td>{_text(k)}</td><td>{_text(v)}</td></tr>" for k, v in report.summary)
-    drawn_attributes = " ".join(
-        f'data-points-{_text(name)}="{points}"' for name, points in drawn.items()
-    )
     body = (
         f"<h1>{_text(report.left_name)} vs {_text(report.right_name)}</h1>\n{names}\n"
         f"{_verdict(report.verdict, report.passed)}\n{_failures_list(report.failures)}\n"
         f'<h2>Summary</h2>\n<table class="summary">{summary_rows}</table>\n{_stats_table(report)}\n'
         f'<h2>Figures over time</h2>\n<p class="note">{_text(note)} '
         "Hover a point for its frame's figures, click it to keep them below.</p>\n"
-        f'<div id="charts" {drawn_attributes}></div>\n<p id="frame-details"></p>\n'
+        f'<div id="charts"></div>\n<p id="frame-details"></p>\n'
         f'<script type="application/json" class="chart-spec" data-target="charts" '
         f'data-details="frame-details">{_json_for_script(spec)}</script>\n'
         f"{_worst_section(report)}\n{_run_section(report.run)}"
@@ -393,8 +392,14 @@ def render_batch_report(report: BatchReport) -> str:
             f'<script type="application/json" class="chart-spec" data-target="distribution">'
             f"{_json_for_script(spec)}</script>"
         )
+    bounds = ", ".join(
+        f"{name} {'≥' if charts.higher_is_better(name) else '≤'} {_number(bound)}"
+        for name, bound in report.thresholds.items()
+    )
+    thresholds = f'<p class="note">thresholds on every frame: {_text(bounds)}</p>' if bounds else ""
     body = (
         f"<h1>{_text(report.title)}</h1>\n<p>{len(report.pairs)} pairs: {tally or 'none'}</p>\n"
+        f"{thresholds}\n"
         f'<h2>Pairs</h2>\n<p class="note">Click a column header to sort by it.</p>\n'
         f'<table class="sortable pairs"><thead><tr>{head}</tr></thead>'
         f'<tbody>{"".join(rows)}</tbody></table>\n'

@@ -15,7 +15,7 @@ from typing import Any
 
 from ._optional import _require
 from ._report import BatchPair, BatchReport, RunInfo, write_batch_report, write_video_report
-from ._report_video import VideoReportCollector
+from ._report_video import VideoReportCollector, figure_bounds
 from ._thresholds import Thresholds
 
 __all__ = ["REPORT_FILE", "REPORTS_FOLDER", "write_batch_pages"]
@@ -110,6 +110,7 @@ def write_batch_pages(
         pairs=pairs,
         columns=columns,
         distribution="psnr_min" if "psnr_min" in present else (columns[0] if columns else None),
+        thresholds=figure_bounds(thresholds),
         run=run,
     )
     path = os.path.join(results, REPORT_FILE)

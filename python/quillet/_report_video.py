@@ -17,7 +17,7 @@ from ._report import RunInfo, VideoReport
 from ._report_pictures import WorstFrames, worst_frame_pictures
 from ._thresholds import THRESHOLD_FIGURES, Thresholds
 
-__all__ = ["VideoReportCollector"]
+__all__ = ["VideoReportCollector", "figure_bounds", "summary_rows"]
 
 WORST_FRAME_COUNT = 6
 FAILURE_LINES = 20
@@ -90,9 +90,6 @@ class VideoReportCollector:
         failures = list(self._failure_lines)
         if self._failing > len(failures):
             failures.append(f"... and {self._failing - len(failures)} more frames outside the thresholds")
-        bounds = {
-            THRESHOLD_FIGURES[name][0]: bound for name, bound in self._thresholds.given().items()
-        }
         return VideoReport(
             left_name=str(summary.left_name),
             right_name=str(summary.right_name),
@@ -100,7 +97,7 @@ class VideoReportCollector:
             times=[None if math.isnan(t) else t for t in self._times],
             figures=self._columns,
             summary=summary_rows(summary),
-            thresholds=bounds,
+            thresholds=figure_bounds(self._thresholds),
             verdict=verdict,
             passed=passed,
             failures=failures,
@@ -108,6 +105,11 @@ class VideoReportCollector:
             worst_note="No compared pair differs.",
             run=run,
         )
+
+
+def figure_bounds(thresholds: Thresholds) -> dict[str, float]:
+    """The bounds that are set, by the name of the figure they bound (as the charts draw them)."""
+    return {THRESHOLD_FIGURES[name][0]: bound for name, bound in thresholds.given().items()}
 
 
 def summary_rows(summary: Any) -> list[tuple[str, str]]:
