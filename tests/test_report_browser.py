@@ -222,3 +222,26 @@ def test_report_written_by_quillet_video_shows_its_pictures(browser, tmp_path):
     assert sizes == [[64, 48]] * 18  # thumbnails of 64x48 frames are the frames themselves
     assert console_errors(browser) == []
     assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []
+
+
+def test_hovering_a_point_shows_its_frame_and_clicking_keeps_it(browser, tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    report = sample_video_report(40, worst=False)
+    path = tmp_path / "report.html"
+    write_video_report(path, report)
+    open_report(browser, path)
+    point = browser.find_elements("css selector", "#charts g.mark-symbol.points_psnr_1_marks path")[7]
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", point)
+    ActionChains(browser).move_to_element(point).perform()
+    psnr = f"{report.figures['psnr'][7]:.6g}"
+    start = time.perf_counter()
+    tooltip = ""
+    while psnr not in tooltip and time.perf_counter() - start < 5:
+        tooltip = browser.execute_script(
+            "const e = document.getElementById('vg-tooltip-element'); return e ? e.textContent : ''"
+        )
+    assert "frame7" in tooltip.replace(" ", "") and psnr in tooltip
+    ActionChains(browser).click(point).perform()
+    details = browser.find_element("id", "frame-details").text
+    assert details.startswith("frame 7 · time 0.28 · ") and f"psnr {psnr}" in details

@@ -17,7 +17,7 @@
 
   async function drawCharts() {
     const specs = document.querySelectorAll("script.chart-spec");
-    const options = { actions: false, renderer: "canvas" };
+    const options = { actions: false, renderer: "svg" };
     for (const holder of specs) {
       const target = document.getElementById(holder.dataset.target);
       const spec = JSON.parse(holder.textContent);
