@@ -37,3 +37,9 @@ fi
 "$python" -c "import cv2, skimage, PIL" 2>/dev/null ||
   "$python" -m pip install -q opencv-python-headless scikit-image Pillow || echo "(OpenCV / scikit-image not installed)"
 "$python" bench/still_bench.py
+
+# The standard figures against scikit-image, OpenCV and FFmpeg's ssim filter.
+if ! command -v ffmpeg >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ffmpeg >/dev/null
+fi
+"$python" bench/standard_bench.py
