@@ -45,6 +45,9 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+step "C++ kernel tests for arm64 under qemu-aarch64 (neon kernel)"
+bash tools/test_neon.sh
+
 # --- Python package and its tests ----------------------------------------------
 if [ -f pyproject.toml ]; then
     step "Python package into .venv"

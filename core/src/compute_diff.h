@@ -30,6 +30,15 @@ enum class SmoothingPass : std::uint8_t {
     smoothing,  // smoothing on with history: tested value = beta * old + alpha * d
 };
 
+// The running figures of a pass, each updated strictly in pixel order. A pass
+// may continue from the figures of the pixels before it (a frame fed row by
+// row gives the same bits as one pass over all of it).
+struct PassSums {
+    float similarity_sum;  // sum of the luma similarity terms
+    float distance_total;  // sum of the raw squared distances
+    float max_tested;      // largest tested value; never NaN, never below +0
+};
+
 // One pass over `pixel_count` pixels whose bytes are all present. The caller has
 // sized `rgba` to 4 bytes and (unless plain) `ema` to one float per pixel.
 struct PixelPass {
@@ -42,13 +51,7 @@ struct PixelPass {
     float colour_scale;  // k = 1 / max(last_max_diff, 1)
     float alpha;
     float beta;  // 1 - alpha, rounded once
-};
-
-// The accumulators after the pass, each updated strictly in pixel order.
-struct PassSums {
-    float similarity_sum;  // sum of the luma similarity terms
-    float distance_total;  // sum of the raw squared distances
-    float max_tested;      // largest tested value
+    PassSums start{0.0f, 0.0f, 0.0f};  // the figures of the pixels before this pass
 };
 
 // Colour scale k of a picture whose heat colours are scaled to `max_diff`.

@@ -4,7 +4,7 @@
 namespace quillet {
 
 PassSums compute_diff_scalar(const PixelPass& pass) {
-    PassSums sums{0.0f, 0.0f, 0.0f};
+    PassSums sums = pass.start;
     for (std::size_t i = 0; i < pass.pixel_count; ++i) scalar_pixel(pass, i, sums);
     return sums;
 }

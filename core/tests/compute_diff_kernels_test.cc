@@ -5,6 +5,7 @@
 // resolution on masks, the "k times 1.0" statement, and kernel selection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -413,6 +414,55 @@ TEST_P(KernelTest, random_history_values_give_the_same_heat_colours) {
             const std::string diff = difference(GetParam(), frames, pixels, SmoothingPass::smoothing,
                                                 scale, alpha, ema, 0);
             ASSERT_EQ(diff, "") << "scale " << scale << " alpha " << alpha;
+        }
+    }
+}
+
+// A pass fed in pieces, each continuing the figures of the pieces before it,
+// gives the bits of one scalar pass over the whole (the running totals cross
+// piece boundaries inside binades, at ties, and during runs of identical pixels).
+TEST_P(KernelTest, pass_continued_piece_by_piece_matches_one_scalar_pass) {
+    const std::size_t pixels = 200000;
+    const std::vector<float> ema_in = primed_history(pixels, 17);
+    const Frames mixed = changed_frames(pixels, 1, 10, true, 18);
+    const Frames distance_ties = distance_ties_after_large_totals(pixels, 19);
+    const Frames similarity_ties = tie_heavy_frames(pixels, 20);
+    const DiffKernel kernel = kernel_named(GetParam());
+    for (const Frames* frames : {&mixed, &distance_ties, &similarity_ties}) {
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{17}, std::size_t{64},
+                                        std::size_t{1280}, std::size_t{4099}}) {
+            for (const PassCase& p : kPasses) {
+                const Outcome want = run_pass(compute_diff_scalar, *frames, pixels, p.mode,
+                                              1.0f / 9000.0f, p.alpha, ema_in, 0);
+                std::vector<float> ema = ema_in;
+                Bytes rgba(4 * pixels, 0xAB);
+                PassSums sums{0.0f, 0.0f, 0.0f};
+                for (std::size_t begin = 0; begin < pixels; begin += piece) {
+                    const std::size_t count = std::min(piece, pixels - begin);
+                    PixelPass pass{frames->left.data() + 3 * begin,
+                                   frames->right.data() + 3 * begin,
+                                   rgba.data() + 4 * begin,
+                                   p.mode == SmoothingPass::plain ? nullptr : ema.data() + begin,
+                                   count,
+                                   p.mode,
+                                   1.0f / 9000.0f,
+                                   p.alpha,
+                                   1.0f - p.alpha};
+                    pass.start = sums;
+                    sums = kernel(pass);
+                }
+                const std::string where = "piece " + std::to_string(piece) + " mode " +
+                                          std::to_string(static_cast<int>(p.mode));
+                ASSERT_EQ(bits(sums.similarity_sum), bits(want.sums.similarity_sum)) << where;
+                ASSERT_EQ(bits(sums.distance_total), bits(want.sums.distance_total)) << where;
+                ASSERT_EQ(bits(sums.max_tested), bits(want.sums.max_tested)) << where;
+                ASSERT_EQ(rgba, want.rgba) << where;
+                if (p.mode != SmoothingPass::plain) {
+                    ema.resize(pixels);
+                    for (std::size_t i = 0; i < pixels; ++i)
+                        ASSERT_EQ(bits(ema[i]), bits(want.ema[i])) << where << " entry " << i;
+                }
+            }
         }
     }
 }

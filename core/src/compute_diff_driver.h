@@ -1,0 +1,309 @@
+// The vector pixel pass, written once: the group loop, the exact-sum bookkeeping
+// of the two running totals (see compute_diff_simd.h), the heat colours and the
+// smoothing modes. Each instruction set supplies a small operations type `Ops`
+// and instantiates run_vector_pass<Ops> in its own translation unit, compiled
+// with its own flags; this header has internal linkage throughout, so no
+// vector-flagged copy leaks into another unit.
+//
+// What an operations type provides (V = one vector of Ops::kLanes pixels):
+//   kLanes                      pixels per block; a divisor of kGroupPixels
+//   Pixels, Int, Float, Mask, Picture, Shift   the vector types
+//   Tables(pass)                constants built inside the kernel (never at
+//                               namespace scope: nothing may run with these
+//                               instructions before the processor is checked)
+//   vector_blocks(n)            blocks of a pass of n pixels whose loads stay
+//                               inside the 3n bytes of each frame
+//   load(p), same(l, r)         one block's bytes; whether two blocks are equal
+//   channels(t, l, r)           {left R, G, B; right R, G, B; d} as 32-bit lanes
+//   left_picture(t, l)          the left pixels as RGBA with alpha 255
+//   heat_picture(t, q255, g)    RGBA from trunc(255 q) and trunc(255 (1 - |q|))
+//   select(m, heat, left), store(out, picture)
+//   float lane arithmetic: set(x), load_floats, store_floats, add, sub, mul,
+//     sqrt, abs, to_float(Int), truncate(Float) -> Int, min_or_second(a, b)
+//     (b when either is NaN), max_keep(x, acc) (acc when x is NaN),
+//     not_less(a, b) (unordered counts), none(Mask), lane_max(Float)
+//   integer lanes: set_int(u32), add_int, and_int, min_u32, shift(s), shift_right(a, Shift),
+//     zero_lanes(Int) / nonzero_lanes(Int) (one bit per lane), any_zero(Int),
+//     lane_total(Int) (the sum of all lanes, which fits in 32 bits here)
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "compute_diff.h"
+#include "compute_diff_simd.h"
+
+namespace quillet {
+namespace {
+
+// A group's terms in units of the ulp u = 2^shift of its running total, from
+// integers n (the term is n ulps of 2^-24 for the similarity, n itself for the
+// distance): with a = n + 2^(shift-1), r' = a >> shift is n / 2^shift rounded to
+// nearest with ties rounded up, a tie is exactly (a & (2^shift - 1)) == 0, and
+// bit `shift` of a is the parity of r'. A block adds its r' to the lane totals,
+// keeps its a, and folds a & (2^shift - 1) into a lane-wise minimum, which is 0
+// somewhere exactly when the group has a tie. Only then are the masks made
+// (group_masks), which also turns the ties back to q (one unit less each,
+// parity flipped) as commit_group expects. In the integer regime (shift 0)
+// a = n, r' = n, and nothing else is used.
+template <typename Ops>
+struct UnitShift {
+    typename Ops::Shift count;
+    typename Ops::Int half;    // 2^(shift-1), 0 for shift 0
+    typename Ops::Int low;     // 2^shift - 1
+    typename Ops::Int parity;  // 2^shift
+
+    explicit UnitShift(std::uint32_t shift)
+        : count(Ops::shift(shift)),
+          half(Ops::set_int(shift == 0 ? 0u : 1u << (shift - 1))),
+          low(Ops::set_int((1u << shift) - 1)),
+          parity(Ops::set_int(1u << shift)) {}
+};
+
+template <typename Ops>
+inline typename Ops::Int add_units(typename Ops::Int& units, typename Ops::Int& lowest,
+                                   typename Ops::Int n, const UnitShift<Ops>& shift) {
+    const typename Ops::Int a = Ops::add_int(n, shift.half);
+    units = Ops::add_int(units, Ops::shift_right(a, shift.count));
+    lowest = Ops::min_u32(lowest, Ops::and_int(a, shift.low));
+    return a;
+}
+
+// Completes a group's masks for commit_group when `lowest` shows a tie: the
+// ties and the parity bits (of r', flipped at the ties, which turns them back
+// to q) of the blocks not skipped as identical, zero for those (an identical
+// block adds 1.0, an even number of units, and keeps no a). Returns the
+// number of ties, which the lane totals counted one unit high.
+template <typename Ops>
+inline std::uint64_t group_masks(const typename Ops::Int* kept, std::size_t blocks,
+                                 std::uint32_t identical_blocks, typename Ops::Int lowest,
+                                 const UnitShift<Ops>& shift, std::uint8_t (&parity)[8],
+                                 std::uint8_t (&ties)[8]) {
+    if (!Ops::any_zero(lowest)) return 0;
+    std::uint64_t tie_mask = 0;
+    std::uint64_t parity_mask = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if ((identical_blocks >> b) & 1u) continue;
+        tie_mask |= Ops::zero_lanes(Ops::and_int(kept[b], shift.low)) << (Ops::kLanes * b);
+        parity_mask |= Ops::nonzero_lanes(Ops::and_int(kept[b], shift.parity)) << (Ops::kLanes * b);
+    }
+    parity_mask ^= tie_mask;
+    std::memcpy(ties, &tie_mask, sizeof tie_mask);
+    std::memcpy(parity, &parity_mask, sizeof parity_mask);
+    return static_cast<std::uint64_t>(__builtin_popcountll(tie_mask));
+}
+
+// The float constants of a pass, as vectors.
+template <typename Ops>
+struct PassConstants {
+    typename Ops::Float luma_r, luma_g, luma_b, scaled_step, scaled_one;  // scaled: times 2^24
+    typename Ops::Float one, zero, byte_scale, threshold, colour_scale, alpha, beta;
+
+    explicit PassConstants(const PixelPass& pass)
+        : luma_r(Ops::set(kLumaR)),
+          luma_g(Ops::set(kLumaG)),
+          luma_b(Ops::set(kLumaB)),
+          scaled_step(Ops::set(kSimilarityStep * 16777216.0f)),
+          scaled_one(Ops::set(16777216.0f)),
+          one(Ops::set(1.0f)),
+          zero(Ops::set(0.0f)),
+          byte_scale(Ops::set(kByteScale)),
+          threshold(Ops::set(kChangeThreshold)),
+          colour_scale(Ops::set(pass.colour_scale)),
+          alpha(Ops::set(pass.alpha)),
+          beta(Ops::set(pass.beta)) {}
+};
+
+template <typename Ops>
+inline typename Ops::Float luma(typename Ops::Int r, typename Ops::Int g, typename Ops::Int b,
+                                const PassConstants<Ops>& k) {
+    const typename Ops::Float rg = Ops::add(Ops::mul(Ops::to_float(r), k.luma_r),
+                                            Ops::mul(Ops::to_float(g), k.luma_g));
+    return Ops::add(rg, Ops::mul(Ops::to_float(b), k.luma_b));
+}
+
+// Heat colours of all lanes. s = min(sqrt(k v), 1) is in [0, 1] (a NaN root
+// gives 1; a root is never below -0), so q = 2s - 1 is in [-1, 1] and
+// p = 255 q in [-255, 255]. Then, with t = trunc(p):
+//   R = byte(255 max(q, 0)) = max(t, 0), since 255 q = p when q > 0;
+//   B = byte(255 max(1 - u, 0)) = max(-t, 0), since 1 - u rounds to exactly -q
+//       (rounding to nearest is symmetric) and trunc(-p) = -trunc(p);
+//   G = byte(255 (1 - |q|)), whose argument lies in [0, 255].
+// Within [0, 255] byte() is plain truncation; heat_picture takes the two
+// maxima and packs the bytes.
+template <typename Ops>
+inline typename Ops::Picture heat_colours(typename Ops::Float tested, const PassConstants<Ops>& k,
+                                          const typename Ops::Tables& t) {
+    const typename Ops::Float s =
+        Ops::min_or_second(Ops::sqrt(Ops::mul(k.colour_scale, tested)), k.one);
+    const typename Ops::Float q = Ops::sub(Ops::add(s, s), k.one);
+    const typename Ops::Int red_minus_blue = Ops::truncate(Ops::mul(k.byte_scale, q));
+    const typename Ops::Int green =
+        Ops::truncate(Ops::mul(k.byte_scale, Ops::sub(k.one, Ops::abs(q))));
+    return Ops::heat_picture(t, red_minus_blue, green);
+}
+
+// The pass over the vector blocks of `pass`, continuing pass.start, then the
+// scalar step for the pixels after them.
+template <typename Ops, SmoothingPass Mode>
+PassSums run_vector_pass(const PixelPass& pass) {
+    using Int = typename Ops::Int;
+    using Float = typename Ops::Float;
+    using Picture = typename Ops::Picture;
+    constexpr std::size_t kLanes = Ops::kLanes;
+    constexpr std::size_t kBlocksPerGroup = kGroupPixels / kLanes;
+    static_assert(kBlocksPerGroup * kLanes == kGroupPixels && kBlocksPerGroup <= 32);
+
+    // Local copies: stores through the byte pointers could otherwise alias `pass`.
+    const std::uint8_t* const left_frame = pass.left;
+    const std::uint8_t* const right_frame = pass.right;
+    std::uint8_t* const picture = pass.rgba;
+    float* const history = pass.ema;
+    const typename Ops::Tables t(pass);
+    const PassConstants<Ops> k(pass);
+    const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
+    float similarity = pass.start.similarity_sum;
+    float distance = pass.start.distance_total;
+    // The running maximum is never NaN and never below +0, so lane order is free.
+    Float max_lanes = Ops::set(pass.start.max_tested);
+
+    std::size_t first = 0;
+    while (first < blocks) {
+        if constexpr (Mode != SmoothingPass::smoothing) {
+            // A run of identical blocks: the picture is the left frame, the
+            // history (priming) zeros, the distance total and the maximum stay,
+            // and the similarity sum takes one 1.0 per pixel.
+            std::size_t run = 0;
+            while (first < blocks) {
+                const std::size_t pixel = first * kLanes;
+                const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
+                const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
+                if (!Ops::same(left, right)) break;
+                Ops::store(picture + 4 * pixel, Ops::left_picture(t, left));
+                if constexpr (Mode == SmoothingPass::priming) Ops::store_floats(history + pixel, k.zero);
+                ++first;
+                ++run;
+            }
+            if (run != 0) similarity = add_ones(similarity, run * kLanes);
+            if (first == blocks) break;
+        }
+        const std::size_t group_blocks =
+            blocks - first < kBlocksPerGroup ? blocks - first : kBlocksPerGroup;
+
+        // Fixed for the group: the binades of both running totals at its start.
+        // A similarity term is n ulps of 2^-24 with n <= 2^24 (see below), and
+        // the ulp of a total with exponent field e >= 127 is 2^(e-150), so its
+        // shift is e - 126; clamped to [1, 26], which changes nothing: from 26
+        // on every n rounds to 0 without a tie (commit_group ignores e < 127).
+        const std::uint32_t similarity_exponent = binade_exponent(similarity);
+        const UnitShift<Ops> similarity_shift(
+            similarity_exponent < 127 ? 1 : std::min<std::uint32_t>(similarity_exponent - 126, 26));
+        // Distances are at most 195075 < 2^23: a shift clamped at 24 gives the
+        // same units (all 0, no tie) as any larger one.
+        const std::uint32_t distance_exponent = binade_exponent(distance);
+        const std::uint32_t distance_shift = distance_exponent > 150 ? distance_exponent - 150 : 0;
+        const UnitShift<Ops> distance_units_shift(std::min<std::uint32_t>(distance_shift, 24));
+        Int similarity_units = Ops::set_int(0);
+        Int distance_units = Ops::set_int(0);
+        Int lowest_similarity = Ops::set_int(0xFFFFFFFFu);
+        Int lowest_distance = Ops::set_int(0xFFFFFFFFu);
+        GroupMasks masks{};
+        Int kept_similarity[kBlocksPerGroup];  // each block's a (see add_units)
+        Int kept_distance[kBlocksPerGroup];
+        std::uint32_t identical_blocks = 0;
+
+        for (std::size_t b = 0; b < group_blocks; ++b) {
+            const std::size_t pixel = (first + b) * kLanes;
+            const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
+            const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
+            const Picture left_picture = Ops::left_picture(t, left);
+            std::uint8_t* out = picture + 4 * pixel;
+
+            if constexpr (Mode != SmoothingPass::smoothing) {
+                // Identical pixels: d = 0 is unchanged, total + 0 = total, max
+                // stays, each similarity term is exactly 1.0; nothing to store.
+                if (Ops::same(left, right)) {
+                    Ops::store(out, left_picture);
+                    if constexpr (Mode == SmoothingPass::priming)
+                        Ops::store_floats(history + pixel, k.zero);
+                    identical_blocks |= 1u << b;
+                    continue;
+                }
+            }
+
+            // d in integers, at most 195075, so its float is exact.
+            const typename Ops::Channels c = Ops::channels(t, left, right);
+            const Float distance_f = Ops::to_float(c.distance);
+
+            Float tested = distance_f;
+            if constexpr (Mode == SmoothingPass::priming) {
+                Ops::store_floats(history + pixel, distance_f);
+            } else if constexpr (Mode == SmoothingPass::smoothing) {
+                const Float old = Ops::load_floats(history + pixel);
+                tested = Ops::add(Ops::mul(k.beta, old), Ops::mul(k.alpha, distance_f));
+                Ops::store_floats(history + pixel, tested);
+            }
+
+            // Changed unless tested < threshold (NaN counts as changed).
+            const typename Ops::Mask changed = Ops::not_less(tested, k.threshold);
+            if (Ops::none(changed)) {
+                Ops::store(out, left_picture);
+            } else {
+                Ops::store(out, Ops::select(changed, heat_colours<Ops>(tested, k, t), left_picture));
+            }
+            max_lanes = Ops::max_keep(tested, max_lanes);
+
+            const Float difference = Ops::sub(luma<Ops>(c.left_r, c.left_g, c.left_b, k),
+                                              luma<Ops>(c.right_r, c.right_g, c.right_b, k));
+            // 2^24 times the term |Yl - Yr| * step + 1: scaling both roundings by a
+            // power of two changes no bit (every value stays normal), and the
+            // result is the integer n <= 2^24 that the term has ulps of 2^-24.
+            // Terms lie in [0, 1] (|Yl - Yr| is at most the luma of white, Y
+            // being monotonic in each channel, and white against black gives 0)
+            // and are x + 1 with x in [-1, 0]: exact when x <= -1/2, x being a
+            // multiple of 2^-24 there, and otherwise rounded to a float in
+            // [1/2, 1], again a multiple of 2^-24.
+            const Float scaled_term =
+                Ops::add(Ops::mul(Ops::abs(difference), k.scaled_step), k.scaled_one);
+            kept_similarity[b] = add_units<Ops>(similarity_units, lowest_similarity,
+                                                Ops::truncate(scaled_term), similarity_shift);
+            kept_distance[b] =
+                add_units<Ops>(distance_units, lowest_distance, c.distance, distance_units_shift);
+        }
+
+        // The masks only matter in the binade regimes, and are only made there.
+        const std::uint64_t similarity_ties =
+            similarity_exponent < 127
+                ? 0
+                : group_masks<Ops>(kept_similarity, group_blocks, identical_blocks,
+                                   lowest_similarity, similarity_shift, masks.similarity_parity,
+                                   masks.similarity_ties);
+        const std::uint64_t distance_ties =
+            distance_shift == 0
+                ? 0
+                : group_masks<Ops>(kept_distance, group_blocks, identical_blocks, lowest_distance,
+                                   distance_units_shift, masks.distance_parity,
+                                   masks.distance_ties);
+        commit_group(pass,
+                     Group{first * kLanes, group_blocks * kLanes, kLanes, identical_blocks,
+                           similarity_exponent, distance_shift, masks,
+                           [&] { return Ops::lane_total(similarity_units) - similarity_ties; },
+                           [&] { return Ops::lane_total(distance_units) - distance_ties; }},
+                     similarity, distance);
+        first += group_blocks;
+    }
+
+    PassSums sums{similarity, distance, Ops::lane_max(max_lanes)};
+    compute_diff_scalar_range(pass, blocks * kLanes, pass.pixel_count, sums);
+    return sums;
+}
+
+// The kernel entry point of an instruction set: one instantiation per mode.
+template <typename Ops>
+PassSums run_vector_kernel(const PixelPass& pass) {
+    return run_in_mode(pass, [&]<SmoothingPass Mode>() { return run_vector_pass<Ops, Mode>(pass); });
+}
+
+}  // namespace
+}  // namespace quillet
