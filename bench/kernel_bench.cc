@@ -243,6 +243,31 @@ void cache_table() {
     }
 }
 
+// compare_cached on the same kind of content at three sizes: 720p is compared
+// as it is, the larger ones are sampled down to 1280x720 first. Each size is
+// timed hot, back to back with the others, in this process.
+void size_table() {
+    struct Size {
+        const char* name;
+        std::int32_t width, height;
+    };
+    const Size sizes[] = {{"1280x720", 1280, 720}, {"1920x1080", 1920, 1080}, {"3840x2160", 3840, 2160}};
+    std::printf("\nSize scaling: compare_cached, 5%% clustered changes (kernel: %s; median ms)\n\n",
+                select_diff_kernel(std::getenv("QUILLET_KERNEL")).name);
+    std::printf("%-12s %12s %9s %11s\n", "frame", "frame bytes", "ms", "x 720p");
+    double base_ms = 0.0;
+    for (const Size& size : sizes) {
+        const Frames f = changed(static_cast<std::size_t>(size.width),
+                                 static_cast<std::size_t>(size.height), true);
+        init_cache(1280, 720);
+        cache_frame_slot(0, f.left, size.width, size.height);
+        cache_frame_slot(1, f.right, size.width, size.height);
+        const double ms = median_ms([] { sink_f = compare_cached().ssim; }, 201);
+        if (base_ms == 0.0) base_ms = ms;
+        std::printf("%-12s %12zu %9.3f %10.2fx\n", size.name, f.left.size(), ms, ms / base_ms);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -250,6 +275,7 @@ int main() {
     for (const DiffKernelInfo* k : runnable_kernels()) std::printf(" %s", k->name);
     std::printf("\n");
     kernel_table();
+    size_table();
     cache_table();
     return 0;
 }

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <new>
 
+#include "comparison_pass.h"
 #include "compute_diff.h"
 #include "numeric.h"
 #include "panic.h"
+#include "reduced_rows.h"
 #include "utils.h"
 
 namespace quillet {
@@ -158,11 +160,16 @@ Metrics compare_cached() {
         }
     }
 
+    // Sampled row by row when every sampled byte is present; otherwise the
+    // literal reduction below, which fails where a short frame must.
+    Metrics sampled;
+    if (compare_sampled(cache, left.rgb, right.rgb, width, height, size.width, size.height, sampled))
+        return sampled;
+
     const std::size_t reduced_bytes =
         static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3;
-    // Two zero-filled buffers for each reduced comparison, freed at its end: a
-    // thread keeps no memory for large frames between comparisons. (glibc hands
-    // back the same heap blocks call after call, so this costs two memsets.)
+    // Two zero-filled buffers, freed at the end of this comparison: a thread
+    // keeps no memory for large frames between comparisons.
     std::vector<std::uint8_t> left_small(reduced_bytes);
     std::vector<std::uint8_t> right_small(reduced_bytes);
     downsample_bilinear(left.rgb, width, height, left_small, size.width, size.height);
@@ -203,61 +210,73 @@ void set_ema_alpha(double alpha) {
     hold->ema_alpha = value;  // NaN fails both tests and is kept
 }
 
-Metrics FrameCache::compute_diff_impl(std::span<const std::uint8_t> left,
-                                      std::span<const std::uint8_t> right, std::int32_t width,
-                                      std::int32_t height) {
+ComparisonPass begin_comparison(FrameCache& cache, std::int32_t width, std::int32_t height) {
     const std::int64_t signed_pixels = wrapping_mul(width, height);
     if (signed_pixels < 0) panic("capacity overflow");
     const auto n = static_cast<std::size_t>(signed_pixels);
 
-    diff_rgba.resize(4 * n);
+    cache.diff_rgba.resize(4 * n);
 
-    const float alpha = ema_alpha;
+    const float alpha = cache.ema_alpha;
     SmoothingPass mode = SmoothingPass::plain;
     if (alpha < 1.0f) {
-        if (ema_buffer.size() != n) {
+        if (cache.ema_buffer.size() != n) {
             std::vector<float> fresh(n);
-            ema_buffer.swap(fresh);
-            ema_primed = false;
+            cache.ema_buffer.swap(fresh);
+            cache.ema_primed = false;
         }
-        mode = ema_primed ? SmoothingPass::smoothing : SmoothingPass::priming;
+        mode = cache.ema_primed ? SmoothingPass::smoothing : SmoothingPass::priming;
     }
 
     // Fixed for the whole pass: the colour scale comes from the previous comparison.
-    const float colour_scale = colour_scale_for(last_max_diff);
+    const float colour_scale = colour_scale_for(cache.last_max_diff);
     const float beta = 1.0f - alpha;
+    return {n,
+            PixelPass{
+                nullptr,
+                nullptr,
+                cache.diff_rgba.data(),
+                mode == SmoothingPass::plain ? nullptr : cache.ema_buffer.data(),
+                n,
+                mode,
+                colour_scale,
+                alpha,
+                beta,
+            }};
+}
+
+Metrics finish_comparison(FrameCache& cache, const ComparisonPass& comparison, const PassSums& sums) {
+    if (comparison.pass.mode == SmoothingPass::priming) cache.ema_primed = true;
+    cache.last_max_diff = sums.max_tested;
+
+    const float count = static_cast<float>(comparison.pixels);
+    const float mse = sums.distance_total / count;
+    const float psnr = mse > 0.0f ? 10.0f * std::log10(kPeak / mse) : kPsnrCeiling;
+    return {sums.similarity_sum / count, psnr, mse, sums.max_tested};
+}
+
+Metrics FrameCache::compute_diff_impl(std::span<const std::uint8_t> left,
+                                      std::span<const std::uint8_t> right, std::int32_t width,
+                                      std::int32_t height) {
+    const ComparisonPass comparison = begin_comparison(*this, width, height);
+    const std::size_t n = comparison.pixels;
 
     // Pixels whose six bytes are all present; the pass stops at the first other.
-    const std::size_t complete = std::min({n, left.size() / 3, right.size() / 3});
-    const PixelPass pass{
-        left.data(),
-        right.data(),
-        diff_rgba.data(),
-        mode == SmoothingPass::plain ? nullptr : ema_buffer.data(),
-        complete,
-        mode,
-        colour_scale,
-        alpha,
-        beta,
-    };
+    PixelPass pass = comparison.pass;
+    pass.left = left.data();
+    pass.right = right.data();
+    pass.pixel_count = std::min({n, left.size() / 3, right.size() / 3});
     const PassSums sums = active_diff_kernel()(pass);
 
-    if (complete < n) {
+    if (pass.pixel_count < n) {
         // Report the first missing byte in the order the pixel reads them.
-        const std::size_t base = 3 * complete;
+        const std::size_t base = 3 * pass.pixel_count;
         for (std::size_t c = 0; c < 3; ++c) {
             check_index(left.size(), base + c);
             check_index(right.size(), base + c);
         }
     }
-
-    if (mode == SmoothingPass::priming) ema_primed = true;
-    last_max_diff = sums.max_tested;
-
-    const float count = static_cast<float>(n);
-    const float mse = sums.distance_total / count;
-    const float psnr = mse > 0.0f ? 10.0f * std::log10(kPeak / mse) : kPsnrCeiling;
-    return {sums.similarity_sum / count, psnr, mse, sums.max_tested};
+    return finish_comparison(*this, comparison, sums);
 }
 
 }  // namespace quillet

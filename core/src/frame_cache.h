@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "frame_rows.h"
+
 namespace quillet {
 
 // The four figures of one comparison, in this order.
@@ -39,6 +41,15 @@ struct FrameCache {
     Metrics compute_diff_impl(std::span<const std::uint8_t> left,
                               std::span<const std::uint8_t> right, std::int32_t width,
                               std::int32_t height);
+
+    // The same comparison of two frames read in place, row by row, at the left
+    // frame's width x height: the right frame must have at least as many rows
+    // and pixels per row (the caller checks this; nothing here reads outside
+    // them). Gives the bits, picture and history that compute_diff_impl gives
+    // for the same pixels packed without row padding, with no copy of either
+    // frame. Any pixel count a 32-bit product reaches without going negative is
+    // accepted.
+    Metrics compare_rows(const FrameRows& left, const FrameRows& right);
 };
 
 // Largest frame compared at full size; larger ones are reduced to fit.
