@@ -254,7 +254,9 @@ void size_table() {
     const Size sizes[] = {{"1280x720", 1280, 720}, {"1920x1080", 1920, 1080}, {"3840x2160", 3840, 2160}};
     std::printf("\nSize scaling: compare_cached, 5%% clustered changes (kernel: %s; median ms)\n\n",
                 select_diff_kernel(std::getenv("QUILLET_KERNEL")).name);
-    std::printf("%-12s %12s %9s %11s\n", "frame", "frame bytes", "ms", "x 720p");
+    std::printf("  literal = reduce both frames into fresh zero-filled copies, then compare them\n\n");
+    std::printf("%-12s %12s %9s %11s %12s %11s\n", "frame", "frame bytes", "ms", "x 720p",
+                "literal ms", "x 720p");
     double base_ms = 0.0;
     for (const Size& size : sizes) {
         const Frames f = changed(static_cast<std::size_t>(size.width),
@@ -264,7 +266,23 @@ void size_table() {
         cache_frame_slot(1, f.right, size.width, size.height);
         const double ms = median_ms([] { sink_f = compare_cached().ssim; }, 201);
         if (base_ms == 0.0) base_ms = ms;
-        std::printf("%-12s %12zu %9.3f %10.2fx\n", size.name, f.left.size(), ms, ms / base_ms);
+        const CompareSize reduced = reduced_size(size.width, size.height);
+        FrameCache literal_cache;
+        const double literal_ms = median_ms(
+            [&] {
+                const std::size_t bytes = 3 * static_cast<std::size_t>(reduced.width) * reduced.height;
+                Bytes left_small(bytes), right_small(bytes);
+                downsample_bilinear(f.left, size.width, size.height, left_small, reduced.width,
+                                    reduced.height);
+                downsample_bilinear(f.right, size.width, size.height, right_small, reduced.width,
+                                    reduced.height);
+                sink_f = literal_cache
+                             .compute_diff_impl(left_small, right_small, reduced.width, reduced.height)
+                             .ssim;
+            },
+            201);
+        std::printf("%-12s %12zu %9.3f %10.2fx %12.3f %10.2fx\n", size.name, f.left.size(), ms,
+                    ms / base_ms, literal_ms, literal_ms / base_ms);
     }
 }
 

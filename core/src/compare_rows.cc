@@ -11,6 +11,7 @@
 #include "numeric.h"
 #include "panic.h"
 #include "reduced_rows.h"
+#include "row_sampling.h"
 
 namespace quillet {
 
@@ -88,7 +89,17 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
     alignas(64) std::uint8_t left_row[3 * kMaxCompareWidth + 4];
     alignas(64) std::uint8_t right_row[3 * kMaxCompareWidth + 4];
     const std::size_t last_column = static_cast<std::size_t>(dst_width - 1);
+    // The planned vector copy where there is one; it reads only bytes between a
+    // row's first and last sampled ones, all present.
+    SamplePlan plan;
+    const RowSampler vector_sample = active_row_sampler();
+    const bool planned = vector_sample != nullptr &&
+                         plan_row_sampling(column_offsets, static_cast<std::size_t>(dst_width), plan);
     auto sample = [&](const std::uint8_t* from, std::uint8_t* to, bool fourth_byte_present) {
+        if (planned) {
+            vector_sample(from, plan, to);
+            return;
+        }
         std::size_t x = 0;
         if (fourth_byte_present)
             for (; x < last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 4);

@@ -125,6 +125,9 @@ using DiffKernel = PassSums (*)(const PixelPass&);
 
 // The definition of the pass: plain scalar code, one pixel at a time.
 PassSums compute_diff_scalar(const PixelPass& pass);
+#if defined(QUILLET_HAVE_AVX512_KERNEL)
+PassSums compute_diff_avx512(const PixelPass& pass);
+#endif
 
 // The kernel used by compute_diff_impl; chosen once per process (see
 // select_diff_kernel, read from the environment variable QUILLET_KERNEL).

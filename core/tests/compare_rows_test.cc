@@ -4,12 +4,14 @@
 // place with a row stride give what their packed copies give.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "frame_cache.h"
 #include "panic.h"
 #include "reduced_rows.h"
+#include "row_sampling.h"
 #include "test_support.h"
 #include "utils.h"
 
@@ -202,6 +204,62 @@ INSTANTIATE_TEST_SUITE_P(
         return std::to_string(info.param.width) + "x" + std::to_string(info.param.height) + "_pad" +
                std::to_string(info.param.padding);
     });
+
+}  // namespace
+}  // namespace quillet
+
+namespace quillet {
+namespace {
+
+// The planned copy of a row against the plain one, for steps from 1 (every
+// column) to past the largest step a plan holds; a plan that needs too many
+// chunks is refused.
+struct SamplingCase {
+    int source_width, columns;
+    bool fits;  // whether 128 chunks hold the plan
+};
+
+class RowSamplingTest : public ::testing::TestWithParam<SamplingCase> {};
+
+TEST_P(RowSamplingTest, planned_copy_equals_column_by_column_copy) {
+    const auto [source_width, columns, fits] = GetParam();
+    const float step = static_cast<float>(source_width) / static_cast<float>(columns);
+    std::vector<std::int32_t> offsets(static_cast<std::size_t>(columns));
+    for (int x = 0; x < columns; ++x)
+        offsets[static_cast<std::size_t>(x)] = 3 * static_cast<std::int32_t>(static_cast<float>(x) * step);
+    SamplePlan plan;
+    const bool planned = plan_row_sampling(offsets.data(), offsets.size(), plan);
+    // Chunks hold at most 16 pixels within 128 bytes: at a step s a chunk
+    // holds about 42 / s of them.
+    EXPECT_EQ(planned, fits) << source_width << " -> " << columns;
+    const RowSampler sampler = active_row_sampler();
+    if (!planned || sampler == nullptr) GTEST_SKIP() << "no planned copy here";
+    Random random(static_cast<std::uint64_t>(source_width));
+    // The row ends at its last sampled byte: the copy must read nothing after it.
+    Bytes row = random.bytes(static_cast<std::size_t>(offsets.back()) + 3);
+    Bytes want(3 * offsets.size() + 8, 0x5A), got(want);
+    for (std::size_t x = 0; x < offsets.size(); ++x)
+        std::memcpy(want.data() + 3 * x, row.data() + offsets[x], 3);
+    sampler(row.data(), plan, got.data());
+    EXPECT_EQ(got, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(steps, RowSamplingTest,
+                         ::testing::Values(SamplingCase{1280, 1280, true},
+                                           SamplingCase{1281, 1280, true},
+                                           SamplingCase{1920, 1280, true},
+                                           SamplingCase{3840, 1280, true},
+                                           SamplingCase{4096, 1280, true},
+                                           SamplingCase{1000, 720, true}, SamplingCase{7, 5, true},
+                                           SamplingCase{2000, 1999, true},
+                                           SamplingCase{2559, 1280, true},
+                                           SamplingCase{8000, 1280, false},
+                                           SamplingCase{8000, 600, false},
+                                           SamplingCase{2100, 2100, false}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.source_width) + "_to_" +
+                                    std::to_string(info.param.columns);
+                         });
 
 }  // namespace
 }  // namespace quillet
