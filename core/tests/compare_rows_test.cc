@@ -233,7 +233,8 @@ TEST_P(RowSamplingTest, planned_copy_equals_column_by_column_copy) {
     // holds about 42 / s of them.
     EXPECT_EQ(planned, fits) << source_width << " -> " << columns;
     const RowSampler sampler = active_row_sampler();
-    if (!planned || sampler == nullptr) GTEST_SKIP() << "no planned copy here";
+    if (!planned) return;  // refused, as it must be: the columns are copied one by one
+    if (sampler == nullptr) GTEST_SKIP() << "no vector row copy on this processor";
     Random random(static_cast<std::uint64_t>(source_width));
     // The row ends at its last sampled byte: the copy must read nothing after it.
     Bytes row = random.bytes(static_cast<std::size_t>(offsets.back()) + 3);
