@@ -2,6 +2,7 @@
 computation and against the frame cache's picture, its bands, the streaming PNG writer, the
 pixel limit and ``quillet compare --diff-full-size``."""
 
+import json
 import os
 import subprocess
 import sys
@@ -205,3 +206,42 @@ def test_cli_writes_the_full_size_picture(tmp_path):
     with Image.open(reduced) as image:
         assert image.size == (458, 719)
         assert image.tobytes() == quillet.compare_with_diff(left, right).diff.rgba
+
+
+def test_cli_full_size_picture_with_standard_figures_and_json(tmp_path):
+    height, width = 800, 1400
+    left = np.random.default_rng(3).integers(0, 256, (height, width, 3), dtype=np.uint8)
+    right = left.copy()
+    right[400:404, 10:600] = 0
+    Image.fromarray(left).save(tmp_path / "a.png")
+    Image.fromarray(right).save(tmp_path / "b.png")
+    out = tmp_path / "d.png"
+    result = run_quillet(
+        tmp_path / "a.png", tmp_path / "b.png", "--diff", out, "--diff-full-size", "--standard", "--json"
+    )
+    assert result.returncode == 1, result.stderr
+    report = json.loads(result.stdout)
+    assert report["diff_full_size"] is True
+    assert (report["compared_width"], report["compared_height"]) == quillet.compared_size(width, height)
+    # The standard figures come from the full images, the four from the reduced ones.
+    assert report["psnr_rgb"] == pytest.approx(quillet.standard_metrics(left, right).psnr_rgb)
+    assert report["mse"] == quillet.compare(left, right).mse
+    with Image.open(out) as image:
+        assert image.size == (width, height)
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        (["--diff-full-size"], "--diff-full-size needs --diff"),
+        (["--diff", "d.jpg", "--diff-full-size"], "writes PNG files only"),
+    ],
+    ids=["no picture", "not png"],
+)
+def test_cli_refuses_full_size_without_a_png_picture(tmp_path, arguments, message):
+    image = np.zeros((4, 4, 3), np.uint8)
+    Image.fromarray(image).save(tmp_path / "a.png")
+    result = run_quillet(tmp_path / "a.png", tmp_path / "a.png", *arguments)
+    assert result.returncode == 2
+    assert "Traceback" not in result.stderr
+    assert message in result.stderr and len(result.stderr.strip().splitlines()) == 1

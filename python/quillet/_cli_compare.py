@@ -171,6 +171,7 @@ def run(args: argparse.Namespace) -> int:
             "failed": failures,
             "passed": status == EXIT_SAME,
             "diff": args.diff,
+            "diff_full_size": picture_note is not None and picture_note.endswith("full size"),
         }
         print(json_text(report))
         return status
