@@ -3,6 +3,8 @@ the exit statuses they give, and the one-line refusal of images too small for th
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import subprocess
 import sys
@@ -116,3 +118,41 @@ def test_standard_thresholds_must_be_finite_numbers(pair, value):
     (left, right), _ = pair
     result = run_quillet("compare", left, right, "--min-ssim-rgb", value)
     assert result.returncode == 2 and "Traceback" not in result.stderr
+
+
+@pytest.fixture
+def sequences(tmp_path):
+    """Two folders of three frames: the same first frame, then a changed square."""
+    rng = np.random.default_rng(9)
+    left_folder, right_folder = tmp_path / "left", tmp_path / "right"
+    left_folder.mkdir()
+    right_folder.mkdir()
+    pairs = []
+    for index in range(3):
+        left = rng.integers(0, 256, (24, 30, 3), dtype=np.uint8)
+        right = left.copy()
+        if index:
+            right[4:10, 6:12] ^= 0x30
+        Image.fromarray(left).save(left_folder / f"f{index}.png")
+        Image.fromarray(right).save(right_folder / f"f{index}.png")
+        pairs.append(quillet.standard_metrics(left, right))
+    return left_folder, right_folder, pairs
+
+
+def test_video_table_has_the_standard_columns(sequences):
+    left, right, expected = sequences
+    result = run_quillet("video", left, right, "--standard", "--csv", "-")
+    assert result.returncode == 1, result.stderr
+    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    assert len(rows) == 3
+    for row, figures in zip(rows, expected):
+        for name, value in figures._asdict().items():
+            assert float(row[name]) == value  # CSV writes inf as "inf"
+
+
+@pytest.mark.parametrize(("bound", "status"), [(0.5, 0), (0.99999, 1)])
+def test_video_standard_threshold_on_every_pair(sequences, bound, status):
+    left, right, _ = sequences
+    result = run_quillet("video", left, right, "--min-ssim-rgb", bound)
+    assert result.returncode == status, result.stderr
+    assert "ssim_rgb" in result.stdout + result.stderr

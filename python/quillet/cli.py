@@ -305,6 +305,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_max_pixels_option(video_parser)
     _add_threshold_options(video_parser, per_frame=True)
+    _add_standard_options(video_parser)
     video_parser.set_defaults(command_module="_cli_video")
 
     demo_parser = commands.add_parser(
