@@ -180,3 +180,20 @@ def test_a_stopped_run_keeps_its_rows_and_a_playable_difference_video(tmp_path, 
     with av.open(str(diff)) as container:
         assert sum(1 for _ in container.decode(video=0)) == compared
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_standard_figures_add_columns_and_bounds(clips, tmp_path):
+    pytest.importorskip("quillet._measure")
+    out = tmp_path / "pairs.csv"
+    result = quillet(clips["50"], clips["25"], "--standard", "--csv", out)
+    rows = table(out)
+    standard = ["psnr_rgb", "psnr_r", "psnr_g", "psnr_b", "ssim_rgb", "ssim_r", "ssim_g"]
+    assert rows[0] == COLUMNS + [*standard, "ssim_b", "ssim_y"]
+    # Identical pairs have an infinite standard PSNR, written as inf.
+    assert rows[1][8] == "inf" and float(rows[2][8]) < 100
+    assert "psnr_rgb" in result.stdout and result.returncode == 1
+    # A bound on a standard figure computes them without --standard, and decides the status.
+    lenient = quillet(clips["50"], clips["25"], "--min-psnr-rgb", "5", "--min-psnr", "0")
+    strict = quillet(clips["50"], clips["25"], "--min-psnr-rgb", "90", "--min-psnr", "0")
+    assert (lenient.returncode, strict.returncode) == (0, 1), lenient.stderr + strict.stderr
+    assert "outside the thresholds" in strict.stdout
