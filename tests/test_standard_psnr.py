@@ -4,6 +4,7 @@ photographs, exact edge cases, every tail length, and bad input."""
 from __future__ import annotations
 
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -134,3 +135,21 @@ def test_buffers_are_read_in_place_and_left_unchanged():
     first = _measure.psnr(left, right, 20, 20)
     assert _measure.psnr(left, right, 20, 20) == first
     assert bytes(left) == before
+
+
+@pytest.mark.parametrize(
+    ("function", "height"),
+    [(_measure.psnr, 20), (_measure.ssim, 20), (_measure.psnr, 21), (_measure.ssim, 21)],
+    ids=["psnr", "ssim", "psnr wrong size", "ssim wrong size"],
+)
+def test_buffers_are_released_on_every_path(function, height):
+    left = bytearray(20 * 20 * 3)
+    right = np.zeros((20, 20, 3), np.uint8)
+    references = sys.getrefcount(left), sys.getrefcount(right)
+    for _ in range(200):
+        try:
+            function(left, right, 20, height)
+        except ValueError:
+            assert height != 20
+    assert (sys.getrefcount(left), sys.getrefcount(right)) == references
+    left.extend(b"\0")  # raises BufferError while an export is still held
