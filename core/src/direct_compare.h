@@ -27,16 +27,14 @@ public:
     std::span<const std::uint8_t> picture() const noexcept { return state_.diff_rgba; }
 
 private:
-    // The packed pixels the comparison reads for `frame` at `size`: the frame
-    // itself when it is packed and not reduced, otherwise `scratch`.
+    // The packed pixels of `frame` reduced to `size`, made in `scratch`.
     std::span<const std::uint8_t> compared_pixels(const FrameRows& frame, CompareSize size,
                                                   std::vector<std::uint8_t>& scratch);
 
     // Redraws the changed pixels of a picture drawn with k = 1 at the scale of
     // `max_diff`; false (picture partly redrawn) when too many pixels changed
     // for this to beat a second pass.
-    bool rescale_red_pixels(std::span<const std::uint8_t> left,
-                            std::span<const std::uint8_t> right, float max_diff);
+    bool rescale_red_pixels(const FrameRows& left, const FrameRows& right, float max_diff);
 
     FrameCache state_;  // the picture buffer and the colour scale; smoothing stays off
     std::vector<std::uint8_t> left_scratch_;
