@@ -1,8 +1,8 @@
 """The ``quillet`` command: the argument parser, and ``main()``, the one place that turns every
 failure into one line on standard error and an exit status.
 
-Each subcommand's body lives in its own module (``_cli_compare``, ``_cli_video``, ``_cli_demo``),
-imported only when that subcommand runs so that ``quillet --help`` stays quick.
+Each subcommand's body lives in its own module (``_cli_compare``, ``_cli_video``, ``_cli_batch``,
+``_cli_demo``), imported only when that subcommand runs so that ``quillet --help`` stays quick.
 """
 
 from __future__ import annotations
@@ -307,6 +307,74 @@ def build_parser() -> argparse.ArgumentParser:
     _add_threshold_options(video_parser, per_frame=True)
     _add_standard_options(video_parser)
     video_parser.set_defaults(command_module="_cli_video")
+
+    batch_parser = commands.add_parser(
+        "batch",
+        help="compare the pairs of a manifest on a Dask cluster, results in Parquet",
+        description="Compare many pairs of videos or image sequences, one Dask task per pair, on\n"
+        "the cores of this machine (a local cluster started and stopped here) or on an\n"
+        "existing cluster (--scheduler). MANIFEST is a CSV with the header left,right[,name];\n"
+        "each location is what 'quillet video' takes (relative to the manifest's folder) or an\n"
+        "fsspec URL (file://, http(s)://, s3:// and gs:// with their fsspec backends).\n"
+        "Writes RESULTS/frames/NAME.parquet (one row per compared frame) and\n"
+        "RESULTS/pairs.parquet (one row per pair). A rerun skips pairs whose inputs and\n"
+        "options have not changed. Needs: pip install 'quillet[batch]'.",
+        epilog=FIGURES_HELP
+        + "\nexit status: 0 every pair identical or within the thresholds, 1 some pair\n"
+        "  different, 2 some pair failed or an error (bad manifest, unreachable scheduler)\n",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    batch_parser.add_argument(
+        "manifest", metavar="MANIFEST", help="CSV of pairs: left,right[,name]"
+    )
+    batch_parser.add_argument(
+        "--out",
+        required=True,
+        metavar="RESULTS",
+        help="folder for the results (created if missing)",
+    )
+    batch_parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run on an existing Dask cluster, e.g. tcp://10.0.0.5:8786 (default: a local cluster)",
+    )
+    batch_parser.add_argument(
+        "--workers",
+        type=_positive_int,
+        metavar="N",
+        help="worker processes of the local cluster (default: one per core)",
+    )
+    batch_parser.add_argument(
+        "--ema",
+        type=_alpha,
+        default=1.0,
+        metavar="ALPHA",
+        help="smooth each pixel's difference over frames (as in 'quillet video'); 1 = off",
+    )
+    batch_parser.add_argument(
+        "--every",
+        type=_positive_int,
+        default=1,
+        metavar="N",
+        help="compare only every Nth frame (0, N, 2N, ...)",
+    )
+    batch_parser.add_argument(
+        "--standard",
+        action="store_true",
+        help="also compute the standard figures of every frame",
+    )
+    batch_parser.add_argument(
+        "--force",
+        action="store_true",
+        help="compare every pair again, even if its results are current",
+    )
+    batch_parser.add_argument(
+        "--csv",
+        action="store_true",
+        help="also write CSV copies next to the Parquet files",
+    )
+    _add_threshold_options(batch_parser, per_frame=True)
+    batch_parser.set_defaults(command_module="_cli_batch")
 
     demo_parser = commands.add_parser(
         "demo",

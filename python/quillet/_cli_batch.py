@@ -1,0 +1,109 @@
+"""``quillet batch``: compare the pairs of a manifest on a Dask cluster, results in Parquet."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections import Counter
+from contextlib import ExitStack
+from typing import Any
+
+from ._batch import (
+    FRAMES_FOLDER,
+    PAIRS_FILE,
+    VERDICT_DIFFERENT,
+    VERDICT_ERROR,
+    VERDICT_IDENTICAL,
+    VERDICT_WITHIN,
+    BatchInterrupted,
+    batch_status,
+    run_batch,
+)
+from ._cli_common import UsageError
+from ._thresholds import THRESHOLD_FIGURES, Thresholds
+from ._video import VideoOptions
+
+__all__ = ["run"]
+
+# Seconds to wait for an existing scheduler before giving up.
+_CONNECT_TIMEOUT = 30
+
+
+def _thresholds(args: argparse.Namespace) -> Thresholds:
+    return Thresholds(**{name: getattr(args, name, None) for name in THRESHOLD_FIGURES})
+
+
+def _connect(address: str, stack: ExitStack) -> Any:
+    try:
+        import distributed
+    except ImportError as error:
+        raise ImportError(
+            "quillet batch needs Dask distributed, which is not installed; "
+            "install it with: pip install 'quillet[batch]'"
+        ) from error
+    try:
+        client = distributed.Client(address, timeout=_CONNECT_TIMEOUT)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise UsageError(
+            f"cannot reach the Dask scheduler at {address}: {error}"
+        ) from error
+    stack.callback(client.close)
+    return client
+
+
+def _report(table: Any, out: str) -> None:
+    rows = table.to_pylist()
+    for row in rows:
+        if row["verdict"] == VERDICT_ERROR:
+            print(
+                f"quillet: pair {row['name']} failed: {row['error']}", file=sys.stderr
+            )
+        elif row["verdict"] == VERDICT_DIFFERENT:
+            print(f"different: {row['name']}: {row['failures']}")
+    counts = Counter(row["verdict"] for row in rows)
+    resumed = sum(1 for row in rows if row["resumed"])
+    parts = [
+        f"{counts[verdict]} {label}"
+        for verdict, label in (
+            (VERDICT_IDENTICAL, "identical"),
+            (VERDICT_WITHIN, "within the thresholds"),
+            (VERDICT_DIFFERENT, "different"),
+            (VERDICT_ERROR, "failed"),
+        )
+        if counts[verdict]
+    ]
+    resumed_note = f" ({resumed} kept from an earlier run)" if resumed else ""
+    print(f"{len(rows)} pairs: {', '.join(parts)}{resumed_note}")
+    print(
+        f"results: {os.path.join(out, PAIRS_FILE)} and "
+        f"{os.path.join(out, FRAMES_FOLDER, '')}NAME.parquet"
+    )
+
+
+def run(args: argparse.Namespace) -> int:
+    """Run ``quillet batch`` and return its exit status."""
+    options = VideoOptions(ema=args.ema, every=args.every, standard=args.standard)
+    with ExitStack() as stack:
+        client = _connect(args.scheduler, stack) if args.scheduler else None
+        try:
+            table = run_batch(
+                args.manifest,
+                args.out,
+                options=options,
+                thresholds=_thresholds(args),
+                client=client,
+                workers=args.workers,
+                force=args.force,
+                csv=args.csv,
+                progress=None,
+            )
+        except BatchInterrupted as interrupted:
+            print(
+                f"quillet: interrupted: {interrupted.finished} of {interrupted.total} pairs "
+                "finished; run the same command again to resume",
+                file=sys.stderr,
+            )
+            return 130
+    _report(table, args.out)
+    return batch_status(table)
