@@ -13,11 +13,13 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import socket
 import sys
+import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import ExitStack, contextmanager
 from dataclasses import asdict
 from pathlib import Path
@@ -215,7 +217,8 @@ def _run_information() -> dict[str, Any]:
     kernel_name: Callable[[], str] | None = getattr(quillet, "kernel_name", None)
     version = getattr(quillet, "__version__", None)
     if version is None:
-        from importlib.metadata import PackageNotFoundError, version as package_version
+        from importlib.metadata import PackageNotFoundError
+        from importlib.metadata import version as package_version
 
         try:
             version = package_version("quillet")
@@ -453,19 +456,55 @@ def _local_client(workers: int) -> Any:
     import logging
 
     distributed = _require("distributed", "quillet batch")
-    dashboard = ":0" if importlib.util.find_spec("bokeh") is not None else None
-    cluster = distributed.LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=dashboard,
-        silence_logs=logging.ERROR,
-    )
+    from ._batch_plugins import IgnoreInterrupts
+
+    # Ctrl-C on a terminal reaches every process of the group: the workers must leave it to
+    # this process, which cancels the tasks and closes the cluster. Workers started while
+    # SIGINT is ignored inherit that; a worker restarted later ignores it through the plugin.
+    with _interrupts_ignored():
+        # The scheduler's web server always runs (health checks); a free port keeps two runs
+        # from colliding on the default one.
+        cluster = distributed.LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+            scheduler_kwargs={
+                "dashboard": importlib.util.find_spec("bokeh") is not None
+            },
+            silence_logs=logging.ERROR,
+        )
     try:
         with distributed.Client(cluster) as client:
+            client.register_plugin(IgnoreInterrupts())
             yield client
     finally:
         cluster.close()
+
+
+@contextmanager
+def _interrupts_ignored() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _dashboard_link(client: Client, local: bool) -> str | None:
+    """The address of the cluster's dashboard; a local cluster has one only with bokeh."""
+    import importlib.util
+
+    if local and importlib.util.find_spec("bokeh") is None:
+        return None
+    try:
+        link: str | None = client.dashboard_link
+    except (KeyError, OSError):
+        return None
+    return link
 
 
 def _gather(
@@ -606,14 +645,29 @@ def run_batch(
     try:
         if jobs:
             with ExitStack() as stack:
+                local = client is None
                 if client is None:
                     count = min(workers or os.cpu_count() or 1, len(jobs))
                     client = stack.enter_context(_local_client(count))
-                if show and client.dashboard_link:
-                    bar.note(f"dashboard: {client.dashboard_link}")
+                if show and (link := _dashboard_link(client, local)):
+                    bar.note(f"dashboard: {link}")
                 _gather(client, jobs, options, str(frames_dir), csv, bar, finished)
     except KeyboardInterrupt as interrupt:
-        raise BatchInterrupted(len(finished), len(pair_list)) from interrupt
+        # Count what the next run will keep: a task may have written its results just before
+        # its answer would have arrived here.
+        kept = (
+            len(pair_list)
+            - len(jobs)
+            + sum(
+                _stored_row(
+                    str(frames_dir / f"{pair.name}.parquet"),
+                    _inputs_key(pair, pair_fingerprints, options),
+                )
+                is not None
+                for pair, pair_fingerprints in jobs
+            )
+        )
+        raise BatchInterrupted(kept, len(pair_list)) from interrupt
     finally:
         bar.close()
         _remove_stale_temporaries(str(frames_dir))

@@ -26,9 +26,6 @@ from ._video import VideoOptions
 
 __all__ = ["run"]
 
-# Seconds to wait for an existing scheduler before giving up.
-_CONNECT_TIMEOUT = 30
-
 
 def _thresholds(args: argparse.Namespace) -> Thresholds:
     return Thresholds(**{name: getattr(args, name, None) for name in THRESHOLD_FIGURES})
@@ -43,7 +40,7 @@ def _connect(address: str, stack: ExitStack) -> Any:
             "install it with: pip install 'quillet[batch]'"
         ) from error
     try:
-        client = distributed.Client(address, timeout=_CONNECT_TIMEOUT)
+        client = distributed.Client(address)
     except (OSError, TimeoutError, ValueError) as error:
         raise UsageError(
             f"cannot reach the Dask scheduler at {address}: {error}"

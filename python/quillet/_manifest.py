@@ -4,6 +4,7 @@ every problem reported by line before any work starts."""
 from __future__ import annotations
 
 import csv
+import glob
 import os
 import re
 from collections.abc import Iterable, Mapping
@@ -50,9 +51,12 @@ class ManifestError(ValueError):
 
 
 def _stem(location: str) -> str:
-    trimmed = location.rstrip("/\\")
-    base = os.path.basename(trimmed) or trimmed
-    return os.path.splitext(base)[0]
+    """The last part of a location without its suffix; for a glob, the last part without
+    wildcards (``renders/*.png`` gives ``renders``)."""
+    parts = [part for part in re.split(r"[/\\]+", location) if part]
+    while len(parts) > 1 and glob.has_magic(parts[-1]):
+        parts.pop()
+    return os.path.splitext(parts[-1])[0] if parts else ""
 
 
 def default_name(left: str, right: str) -> str:
