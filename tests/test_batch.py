@@ -138,9 +138,7 @@ def engine_rows(left, right, options=VideoOptions()):
 
 
 def temporaries(results):
-    return [
-        path.name for path in Path(results).rglob("*") if path.name.endswith(".tmp")
-    ]
+    return [path.name for path in Path(results).rglob("*") if ".partial" in path.name]
 
 
 # --- manifests ------------------------------------------------------------------------------
@@ -213,6 +211,32 @@ def test_bad_manifest_is_one_line_naming_the_line_and_nothing_runs(
     for fragment in fragments:
         assert fragment in lines[0]
     assert not results.exists()
+
+
+@pytest.mark.parametrize(
+    "results", ["left_images", "left_images/results", "right_images"]
+)
+def test_results_among_the_inputs_are_refused_before_anything_runs(
+    inputs, tmp_path, capsys, results
+):
+    folder = tmp_path / "in"
+    shutil.copytree(inputs / "left_images", folder / "left_images")
+    (folder / "right_images").mkdir()
+    shutil.copytree(inputs / "left_images", folder / "right_images" / "frames")
+    manifest = write_manifest(
+        folder / "pairs.csv",
+        [
+            ("left_images", "left_images", "a"),
+            ("right_images/frames", "left_images", "b"),
+        ],
+    )
+    before = sorted(path.relative_to(folder) for path in folder.rglob("*"))
+    status = main(["batch", str(manifest), "--out", str(folder / results)])
+    captured = capsys.readouterr()
+    assert status == 2
+    assert captured.err.startswith("quillet: error: refusing to write")
+    assert captured.err.count("\n") == 1
+    assert sorted(path.relative_to(folder) for path in folder.rglob("*")) == before
 
 
 def test_manifest_locations_are_relative_to_its_folder_and_names_default(

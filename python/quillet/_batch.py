@@ -25,9 +25,9 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ._locations import fetched
+from ._locations import fetched, is_url
 from ._manifest import BatchPair, PairLike, check_pairs, pairs_from, read_manifest
-from ._outputs import atomic_output
+from ._outputs import atomic_output, check_outputs
 from ._thresholds import THRESHOLD_FIGURES, Thresholds
 from ._video import PairRecord, VideoOptions, VideoSummary, compare_videos
 
@@ -552,13 +552,10 @@ def _gather(
 
 
 def _remove_stale_temporaries(frames_dir: str) -> None:
-    """Remove the temporary files of writes that a killed worker or run left behind."""
+    """Remove the temporary files of writes that a killed worker or run left behind (hidden
+    names with ``.partial``, as atomic_output makes them)."""
     for entry in os.scandir(frames_dir):
-        if (
-            entry.name.startswith(".")
-            and entry.name.endswith(".tmp")
-            and entry.is_file()
-        ):
+        if entry.name.startswith(".") and ".partial" in entry.name and entry.is_file():
             try:
                 os.unlink(entry.path)
             except FileNotFoundError:
@@ -620,7 +617,16 @@ def run_batch(
 
     out = Path(out_dir)
     frames_dir = out / FRAMES_FOLDER
+    local_inputs = sorted(
+        {location for location in fingerprints if not is_url(location)}
+    )
+    check_outputs(inputs=local_inputs, folders=[frames_dir])
     frames_dir.mkdir(parents=True, exist_ok=True)
+    tables = [
+        out / PAIRS_FILE,
+        *([(out / PAIRS_FILE).with_suffix(".csv")] if csv else []),
+    ]
+    check_outputs(inputs=local_inputs, outputs=tables)
     _remove_stale_temporaries(str(frames_dir))
 
     finished: dict[str, dict[str, Any]] = {}
