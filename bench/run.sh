@@ -43,3 +43,4 @@ if ! command -v ffmpeg >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ffmpeg >/dev/null
 fi
 "$python" bench/standard_bench.py
+if "$python" -c 'import distributed, pyarrow, av' 2>/dev/null; then "$python" bench/batch_bench.py; else echo "(batch benchmark skipped: it needs pip install '.[batch,video]')"; fi
