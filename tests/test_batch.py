@@ -130,6 +130,7 @@ def engine_rows(left, right, options=VideoOptions()):
                 "right_time": item.right_time,
                 "identical": item.identical,
                 **item.metrics._asdict(),
+                **(item.standard._asdict() if item.standard is not None else {}),
             }
         )
 
@@ -488,6 +489,31 @@ def test_results_equal_the_engine_frame_for_frame(
     ) == (8, 5, True)
     assert batch_status(table) == 1
     assert temporaries(tmp_path) == []
+
+
+@pytest.mark.integration
+def test_standard_figures_are_stored_and_bounded_when_asked_for(
+    inputs, tmp_path, client
+):
+    import quillet
+
+    pairs = [(inputs / "ref.mp4", inputs / "enc.mp4", "encoded")]
+    options = VideoOptions(standard=True)
+    table = run_batch(
+        pairs,
+        tmp_path,
+        options=options,
+        thresholds=Thresholds(min_psnr=1, min_psnr_rgb=30),
+        client=client,
+    )
+    expected = engine_rows(inputs / "ref.mp4", inputs / "enc.mp4", options)
+    assert frames_table(tmp_path, "encoded").to_pylist() == expected
+    row = table.to_pylist()[0]
+    worst = min(item["psnr_rgb"] for item in expected)
+    assert row["psnr_rgb_min"] == worst
+    assert row["verdict"] == "different"
+    assert f"psnr_rgb {worst:.6g} < 30 (--min-psnr-rgb)" in row["failures"]
+    assert row["kernel"] == quillet.kernel_name()
 
 
 @pytest.mark.integration

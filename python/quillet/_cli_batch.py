@@ -21,6 +21,7 @@ from ._batch import (
     run_batch,
 )
 from ._cli_common import UsageError
+from ._signals import exit_status
 from ._thresholds import THRESHOLD_FIGURES, Thresholds
 from ._video import VideoOptions
 
@@ -80,7 +81,12 @@ def _report(table: Any, out: str) -> None:
 
 def run(args: argparse.Namespace) -> int:
     """Run ``quillet batch`` and return its exit status."""
-    options = VideoOptions(ema=args.ema, every=args.every, standard=args.standard)
+    options = VideoOptions(
+        ema=args.ema,
+        every=args.every,
+        max_pixels=args.max_pixels,
+        standard=args.standard,
+    )
     with ExitStack() as stack:
         client = _connect(args.scheduler, stack) if args.scheduler else None
         try:
@@ -101,6 +107,9 @@ def run(args: argparse.Namespace) -> int:
                 "finished; run the same command again to resume",
                 file=sys.stderr,
             )
-            return 130
+            cause = interrupted.__cause__
+            return exit_status(
+                cause if isinstance(cause, KeyboardInterrupt) else interrupted
+            )
     _report(table, args.out)
     return batch_status(table)

@@ -340,20 +340,20 @@ def build_parser() -> argparse.ArgumentParser:
     )
     batch_parser.add_argument(
         "--workers",
-        type=_positive_int,
+        type=positive_whole_number,
         metavar="N",
         help="worker processes of the local cluster (default: one per core)",
     )
     batch_parser.add_argument(
         "--ema",
-        type=_alpha,
+        type=smoothing_factor,
         default=1.0,
         metavar="ALPHA",
         help="smooth each pixel's difference over frames (as in 'quillet video'); 1 = off",
     )
     batch_parser.add_argument(
         "--every",
-        type=_positive_int,
+        type=positive_whole_number,
         default=1,
         metavar="N",
         help="compare only every Nth frame (0, N, 2N, ...)",
@@ -373,6 +373,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also write CSV copies next to the Parquet files",
     )
+    _add_max_pixels_option(batch_parser)
     _add_threshold_options(batch_parser, per_frame=True)
     batch_parser.set_defaults(command_module="_cli_batch")
 
