@@ -26,10 +26,9 @@ pytest.importorskip("pyarrow.csv")
 distributed = pytest.importorskip("distributed")
 Image = pytest.importorskip("PIL.Image")
 
-from quillet._locations import LocationError, fingerprint  # noqa: E402
-from quillet._video import VideoOptions, compare_videos  # noqa: E402
-from quillet.cli import main  # noqa: E402
-from quillet.batch import (  # noqa: E402
+from quillet._locations import LocationError, fingerprint
+from quillet._video import VideoOptions, compare_videos
+from quillet.batch import (
     BatchPair,
     ManifestError,
     Thresholds,
@@ -38,6 +37,7 @@ from quillet.batch import (  # noqa: E402
     read_manifest,
     run_batch,
 )
+from quillet.cli import main
 
 WIDTH, HEIGHT = 64, 48
 QUILLET = [sys.executable, "-m", "quillet"]
@@ -117,8 +117,9 @@ def frames_table(results, name):
     return pq.read_table(Path(results) / "frames" / f"{name}.parquet")
 
 
-def engine_rows(left, right, options=VideoOptions()):
+def engine_rows(left, right, options=None):
     """What the engine behind ``quillet video`` records for a pair, as frame-table rows."""
+    options = options if options is not None else VideoOptions()
     rows = []
 
     def record(item, view):
@@ -677,7 +678,7 @@ def test_command_stops_cleanly_on_ctrl_c_and_the_next_run_resumes(inputs, tmp_pa
         time.sleep(0.05)
     # As a terminal's Ctrl-C does: SIGINT to the whole process group, workers included.
     os.killpg(process.pid, signal.SIGINT)
-    stdout, stderr = process.communicate(timeout=60)
+    _, stderr = process.communicate(timeout=60)
     assert process.returncode == 130, stderr
     assert stderr == (
         "quillet: interrupted: 2 of 3 pairs finished; run the same command again to resume\n"
