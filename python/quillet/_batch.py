@@ -262,9 +262,9 @@ def run_pair(
 ) -> dict[str, Any]:
     """Compare one pair and write ``frames_dir/NAME.parquet``; return the pair's row.
 
-    This is the body of one Dask task. A failure of the pair (an unreadable input, frames of
-    different sizes) is caught and returned as the row's ``error``, so that the other pairs go
-    on; only failures of the machinery itself (no space left for the results) propagate.
+    This is the body of one Dask task. Every failure of the pair (an unreadable input, frames of
+    different sizes, results that cannot be written) is caught and returned as the row's
+    ``error``, with no frames file left behind, so that the other pairs go on.
     """
     started = time.perf_counter()
     frames_file = os.path.join(frames_dir, f"{pair.name}.parquet")
