@@ -805,6 +805,17 @@ def test_unreachable_scheduler_is_a_one_line_error(inputs, tmp_path):
     )
 
 
+def test_workers_with_a_scheduler_is_a_usage_error(inputs, tmp_path, capsys):
+    manifest = write_manifest(
+        tmp_path / "pairs.csv",
+        [(str(inputs / "ref.mp4"), str(inputs / "ref.mp4"), "x")],
+    )
+    arguments = ["--out", str(tmp_path / "results"), "--scheduler", "tcp://127.0.0.1:1"]
+    assert main(["batch", str(manifest), *arguments, "--workers", "2"]) == 2
+    assert "--workers sizes the local cluster" in capsys.readouterr().err
+    assert not (tmp_path / "results").exists()
+
+
 def test_importing_quillet_does_not_import_the_batch_libraries(run_python):
     result = run_python(
         """

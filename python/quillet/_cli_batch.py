@@ -87,6 +87,10 @@ def run(args: argparse.Namespace) -> int:
         max_pixels=args.max_pixels,
         standard=args.standard,
     )
+    if args.scheduler and args.workers:
+        raise UsageError(
+            "--workers sizes the local cluster; an existing cluster has its own workers"
+        )
     with ExitStack() as stack:
         client = _connect(args.scheduler, stack) if args.scheduler else None
         try:
