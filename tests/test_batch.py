@@ -680,9 +680,12 @@ def test_command_stops_cleanly_on_ctrl_c_and_the_next_run_resumes(inputs, tmp_pa
     os.killpg(process.pid, signal.SIGINT)
     _, stderr = process.communicate(timeout=60)
     assert process.returncode == 130, stderr
-    assert stderr == (
+    # The interruption is reported in one line; a loaded machine may add warnings of its own.
+    assert (
         "quillet: interrupted: 2 of 3 pairs finished; run the same command again to resume\n"
+        in stderr
     )
+    assert "Traceback" not in stderr, stderr
     assert not (results / "pairs.parquet").exists()
     assert not (results / "frames" / "slow.parquet").exists()
     assert temporaries(results) == []
@@ -692,7 +695,9 @@ def test_command_stops_cleanly_on_ctrl_c_and_the_next_run_resumes(inputs, tmp_pa
         link.unlink()
     again = run_quillet(*command[3:])
     assert again.returncode == 1, again.stderr
-    assert again.stderr == ""
+    assert "quillet:" not in again.stderr and "Traceback" not in again.stderr, (
+        again.stderr
+    )
     assert "different: encoded: psnr" in again.stdout and "(--min-psnr)" in again.stdout
     assert (
         "3 pairs: 2 identical, 1 different (2 kept from an earlier run)" in again.stdout
