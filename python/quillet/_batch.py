@@ -21,7 +21,7 @@ import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import ExitStack, contextmanager
-from dataclasses import asdict
+from dataclasses import asdict, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -562,15 +562,14 @@ def _remove_stale_temporaries(frames_dir: str) -> None:
                 pass
 
 
-def _check_standard_thresholds(thresholds: Thresholds, options: VideoOptions) -> None:
-    if options.standard:
-        return
-    for name in thresholds.given():
-        figure = THRESHOLD_FIGURES[name][0]
-        if figure in STANDARD_FIGURES:
-            raise ValueError(
-                f"the --{name.replace('_', '-')} threshold needs the standard figures (--standard)"
-            )
+def _with_standard_if_bounded(
+    thresholds: Thresholds, options: VideoOptions
+) -> VideoOptions:
+    """A bound on a standard figure needs the standard figures: it turns them on."""
+    bounded = {THRESHOLD_FIGURES[name][0] for name in thresholds.given()}
+    if options.standard or not bounded & set(STANDARD_FIGURES):
+        return options
+    return replace(options, standard=True)
 
 
 def run_batch(
@@ -598,7 +597,7 @@ def run_batch(
     one per core) started and stopped here. A pair that fails is recorded with its ``error``.
 
     ``thresholds`` decide each pair's ``verdict`` (identical, within thresholds, different,
-    error); ``csv`` also writes CSV copies; ``progress`` draws a bar on standard error (None:
+    error); a bound on a standard figure turns the standard figures on; ``csv`` also writes CSV copies; ``progress`` draws a bar on standard error (None:
     only on a terminal, not under CI). Ctrl-C cancels the tasks and raises
     :class:`BatchInterrupted`: finished pairs stay in ``frames/`` for the next run.
     """
@@ -606,7 +605,7 @@ def run_batch(
     _require("distributed", "quillet batch")
     options = options if options is not None else VideoOptions()
     thresholds = thresholds if thresholds is not None else Thresholds()
-    _check_standard_thresholds(thresholds, options)
+    options = _with_standard_if_bounded(thresholds, options)
     if isinstance(pairs, (str, os.PathLike)):
         source = os.fspath(pairs)
         pair_list = read_manifest(source)

@@ -359,11 +359,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="compare only every Nth frame (0, N, 2N, ...)",
     )
     batch_parser.add_argument(
-        "--standard",
-        action="store_true",
-        help="also compute the standard figures of every frame",
-    )
-    batch_parser.add_argument(
         "--force",
         action="store_true",
         help="compare every pair again, even if its results are current",
@@ -375,6 +370,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_max_pixels_option(batch_parser)
     _add_threshold_options(batch_parser, per_frame=True)
+    _add_standard_options(batch_parser)
     batch_parser.set_defaults(command_module="_cli_batch")
 
     demo_parser = commands.add_parser(
