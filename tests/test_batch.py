@@ -507,6 +507,23 @@ def test_standard_figures_are_stored_and_bounded_when_asked_for(
 
 
 @pytest.mark.integration
+def test_progress_bar_counts_pairs_and_frames_per_second(
+    inputs, tmp_path, client, capsys
+):
+    pairs = [
+        (inputs / "ref.mp4", inputs / "enc.mp4", "a"),
+        (inputs / "ref.mp4", inputs / "ref.mp4", "b"),
+    ]
+    run_batch(pairs[:1], tmp_path, client=client)
+    run_batch(pairs, tmp_path, client=client, progress=True)
+    bar = capsys.readouterr().err.replace("\r", "\n").splitlines()
+    assert any("1/2" in line for line in bar)  # the pair kept from the first run
+    assert any("2/2" in line and "frames/s" in line for line in bar)
+    run_batch(pairs, tmp_path, client=client, progress=False)
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.integration
 def test_failing_pairs_are_recorded_and_the_others_go_on(inputs, tmp_path, client):
     pairs = [
         (inputs / "ref.mp4", inputs / "ref.mp4", "good"),
