@@ -1,7 +1,7 @@
 """Batch throughput: pairs per second on a local Dask cluster of 1 and of 2 workers (the scaling
 of one more worker), and what one worker does per second at 720p, 1080p and 4K, split into
 decoding, comparison and the writing of the frames table. Clips are generated (H.264 when the
-installed FFmpeg has it, else MPEG-4 part 2) into a temporary folder; figures are medians of a
+installed FFmpeg has it, else MPEG-4 Visual) into a temporary folder; figures are medians of a
 few runs in this process. Run by bench/run.sh, or alone:
 
     python bench/batch_bench.py [--pairs 8] [--frames 48] [--runs 3] [--quick]
