@@ -101,3 +101,13 @@ def test_report_of_image_sequences_is_on_frame_index(tmp_path):
     page = report.read_text(encoding="utf-8")
     assert '"field":"time"' not in page and chart_rows(page) == 5
     assert page.count('<a class="thumb"') == 3 * 5
+
+
+def test_report_charts_the_standard_figures_when_computed(clips, tmp_path):
+    left, right = clips
+    report = tmp_path / "standard.html"
+    main(["video", str(left), str(right), "--standard", "--report", str(report)])
+    page = report.read_text(encoding="utf-8")
+    names = re.findall(r'"name":"points_(\w+)_\d+"', page)
+    assert names == ["ssim", "psnr", "mse", "max_diff", "psnr_rgb", "psnr_r", "psnr_g", "psnr_b",
+                     "ssim_rgb", "ssim_r", "ssim_g", "ssim_b", "ssim_y"]
