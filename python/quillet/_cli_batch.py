@@ -21,6 +21,7 @@ from ._batch import (
     run_batch,
 )
 from ._cli_common import UsageError
+from ._report import RunInfo, check_report_libraries
 from ._signals import exit_status
 from ._thresholds import THRESHOLD_FIGURES, Thresholds
 from ._video import VideoOptions
@@ -91,6 +92,8 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(
             "--workers sizes the local cluster; an existing cluster has its own workers"
         )
+    if args.report:
+        check_report_libraries()  # before the run, not after it
     with ExitStack() as stack:
         client = _connect(args.scheduler, stack) if args.scheduler else None
         try:
@@ -116,4 +119,10 @@ def run(args: argparse.Namespace) -> int:
                 cause if isinstance(cause, KeyboardInterrupt) else interrupted
             )
     _report(table, args.out)
+    if args.report:
+        from ._report_batch import write_batch_pages
+
+        run_info = RunInfo.current(getattr(args, "command_line", sys.argv))
+        page = write_batch_pages(args.out, table.to_pylist(), _thresholds(args), run_info)
+        print(f"report: {page}")
     return batch_status(table)

@@ -368,6 +368,12 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also write CSV copies next to the Parquet files",
     )
+    batch_parser.add_argument(
+        "--report",
+        action="store_true",
+        help="also write RESULTS/report.html (a sortable table of the pairs) and a page per pair "
+        "in RESULTS/reports/ (needs the report extra)",
+    )
     _add_max_pixels_option(batch_parser)
     _add_threshold_options(batch_parser, per_frame=True)
     _add_standard_options(batch_parser)
