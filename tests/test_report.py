@@ -292,3 +292,26 @@ def test_batch_pages_link_a_page_per_pair_built_from_its_frames(tmp_path):
     assert pair_page.count("(--min-psnr)</li>") == min(failing, 20) + 1
     assert "Batch runs keep no pictures" in pair_page
     assert "thresholds on every frame: psnr ≥ 30" in text
+
+
+def test_chart_script_is_bundled_once_then_read_from_the_cache(tmp_path, monkeypatch):
+    import vl_convert
+    from quillet._report_charts import vega_script
+
+    bundled = []
+    real_bundle = vl_convert.javascript_bundle
+
+    def counting_bundle(**kwargs):
+        bundled.append(kwargs)
+        return real_bundle(**kwargs)
+
+    monkeypatch.setattr(vl_convert, "javascript_bundle", counting_bundle)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    first = vega_script()
+    assert vega_script() == first and len(bundled) == 1
+    cached = list((tmp_path / "cache" / "quillet").iterdir())
+    assert len(cached) == 1 and cached[0].read_text(encoding="utf-8") == first
+    # A cache folder that cannot be made only costs the bundling.
+    (tmp_path / "blocked").write_text("a file, not a folder")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "blocked"))
+    assert vega_script() == first and len(bundled) == 2

@@ -8,7 +8,9 @@ Only what is drawn is thinned out: summaries are always computed from every fram
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Mapping, Sequence
+from pathlib import Path
 from typing import Any
 
 from ._optional import require_report_library
@@ -176,9 +178,32 @@ def batch_distribution_spec(figure: str, values: Sequence[float]) -> dict[str, A
 
 
 def vega_script() -> str:
-    """The Vega, Vega-Lite and vega-embed libraries as one script, matching Altair's schema."""
+    """The Vega, Vega-Lite and vega-embed libraries as one script, matching Altair's schema.
+
+    vl-convert bundles the script in a few seconds, so the result is kept in the user's cache
+    folder, one file per vl-convert and Vega-Lite version; without a usable cache folder it is
+    bundled every time.
+    """
     alt = require_report_library("an HTML report")
     vl_convert = require_report_library("an HTML report", module="vl_convert")
     version = "_".join(alt.SCHEMA_VERSION.split(".")[:2])
+    cached = _cache_folder() / f"vega-{vl_convert.__version__}-{version}.js"
+    try:
+        return cached.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError):
+        pass
     script: str = vl_convert.javascript_bundle(vl_version=version)
+    try:
+        from ._outputs import atomic_output
+
+        cached.parent.mkdir(parents=True, exist_ok=True)
+        with atomic_output(cached, "w", encoding="utf-8") as out:
+            out.write(script)
+    except OSError:
+        pass  # a cache that cannot be written only costs the bundling next time
     return script
+
+
+def _cache_folder() -> Path:
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return Path(base) / "quillet"
