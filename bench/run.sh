@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks: the C++ kernels against their floors and the frame
 # cache, then (unless --cpp-only) the Python module against NumPy and OpenCV,
-# and still images against ImageMagick, OpenCV and scikit-image.
+# still images against ImageMagick, OpenCV and scikit-image, and whole videos
+# against FFmpeg's psnr filter.
 # Usage: bash bench/run.sh [--cpp-only]
 # QUILLET_KERNEL=scalar|avx2|avx512|neon forces the kernel the frame cache and
 # the Python module use (the per-kernel table always shows every kernel).
@@ -44,3 +45,7 @@ if ! command -v ffmpeg >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/
 fi
 "$python" bench/standard_bench.py
 if "$python" -c 'import distributed, pyarrow, av' 2>/dev/null; then "$python" bench/batch_bench.py; else echo "(batch benchmark skipped: it needs pip install '.[batch,video]')"; fi
+
+# Whole videos against FFmpeg (clips made from scikit-image's photos; FFmpeg installed when missing).
+"$python" -c "import av, skimage" 2>/dev/null || "$python" -m pip install -q av scikit-image Pillow
+"$python" bench/video_bench.py
