@@ -649,7 +649,7 @@ def run_quillet(*arguments, **options):
 
 @pytest.mark.integration
 def test_command_stops_cleanly_on_ctrl_c_and_the_next_run_resumes(inputs, tmp_path):
-    slow = write_slow_folder(tmp_path / "slow", 150)
+    slow = write_slow_folder(tmp_path / "slow", 1500)
     for name in ("ref.mp4", "enc.mp4"):
         (tmp_path / name).symlink_to(inputs / name)
     manifest = write_manifest(

@@ -150,7 +150,9 @@ def test_compare_errors_are_one_line(images, tmp_path):
     assert_one_line_error(
         run_quillet("compare", images["base"], tmp_path / "nope.png"), "no such file"
     )
-    assert_one_line_error(run_quillet("compare", images["base"], junk), "cannot read")
+    unreadable = run_quillet("compare", images["base"], junk)
+    assert_one_line_error(unreadable, "cannot identify the file as an image")
+    assert unreadable.stderr.count("junk.png") == 1, unreadable.stderr
     assert_one_line_error(run_quillet("compare", images["base"], small), "32x24")
     assert_one_line_error(run_quillet("compare", images["base"], tmp_path), "folder")
     assert_one_line_error(

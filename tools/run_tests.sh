@@ -9,6 +9,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==> %s\n' "$*"; }
 
+# Each stage's output is also kept in build/logs, so that the last line can say
+# what ran: the counts come from the runners' own closing lines.
+mkdir -p build/logs
+logged() { local name=$1; shift; "$@" 2>&1 | tee "$root/build/logs/$name.log"; }
+ctest_count() { grep -Eo 'tests passed, [0-9]+ tests failed out of [0-9]+' "$root/build/logs/$1.log" | grep -Eo '[0-9]+$' | tail -n 1; }
+pytest_count() { grep -E '^[0-9]+ passed' "$root/build/logs/$1.log" | tail -n 1 | sed -E 's/ in [0-9.]+s.*//'; }
+gtest_count() { grep -Eo '\[  PASSED  \] [0-9]+ tests?' "$root/build/logs/$1.log" | grep -Eo '[0-9]+' | tail -n 1; }
+
 # --- Debian packages --------------------------------------------------------
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
@@ -36,24 +44,24 @@ step "C++ tests (release, warnings as errors)"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=ON \
     -DQUILLET_BUILD_EXAMPLES=ON -DQUILLET_WERROR=ON >/dev/null
 cmake --build build/tests -j "$jobs"
-ctest --test-dir build/tests --output-on-failure -j "$jobs"
+logged ctest-release ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 step "C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_BUILD_TESTS=ON \
     -DQUILLET_WERROR=ON -DQUILLET_SANITIZE=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    logged ctest-asan ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
 step "C++ kernel tests for arm64 under qemu-aarch64 (neon kernel)"
-bash tools/test_neon.sh
+logged neon bash tools/test_neon.sh
 
 # --- Python package and its tests ----------------------------------------------
 if [ -f pyproject.toml ]; then
     step "Python package into .venv"
     install_package "[test]" py-test --config-settings=cmake.define.QUILLET_WERROR=ON
     step "pytest"
-    (cd "$root/tests" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+    (cd "$root/tests" && logged pytest "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 fi
 
 # --- robustness: begin --------------------------------------------------------
@@ -83,7 +91,7 @@ mkdir -p build/fuzz-run/corpus
 # findings and sanitizer reports still appear.
 (cd build/fuzz-run && "$root/build/fuzz-asan/fuzz/frame_cache_fuzzer" -max_total_time=60 \
     -close_fd_mask=2 -rss_limit_mb=2048 -timeout=60 -print_final_stats=1 \
-    corpus "$root/fuzz/corpus/frame_cache")
+    corpus "$root/fuzz/corpus/frame_cache") 2>&1 | tee "$root/build/logs/fuzz.log"
 
 step "pytest against the sanitizer build of the module"
 [ -x .venv-asan/bin/python ] || "$(find_python)" -m venv .venv-asan
@@ -101,7 +109,8 @@ ldd .venv-asan/lib/python3.13/site-packages/quillet/_core.*.so | grep -q libasan
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$root/.venv-asan/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" -m "not integration" \
     --deselect tests/test_module_panic.py::test_allocation_failure_in_core_raises_memory_error \
-    --deselect tests/test_module_panic.py::test_result_that_cannot_be_built_is_a_panic)
+    --deselect tests/test_module_panic.py::test_result_that_cannot_be_built_is_a_panic) 2>&1 |
+    tee "$root/build/logs/pytest-asan.log"
 
 step "valgrind memcheck over the module"
 PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=none \
@@ -110,3 +119,10 @@ PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --erro
     { tail -n 60 build/robust-valgrind.log build/robust-valgrind.stderr; exit 1; }
 .venv/bin/python fuzz/valgrind_exercise.py --check build/robust-valgrind.log
 # --- robustness: end ----------------------------------------------------------
+
+# --- summary --------------------------------------------------------------------
+fuzz_runs=$(grep -Eo 'stat::number_of_executed_units: [0-9]+' "$root/build/logs/fuzz.log" | grep -Eo '[0-9]+$' || echo '?')
+echo
+echo "everything passed: C++ $(ctest_count ctest-release) (release) + $(ctest_count ctest-asan) (ASan+UBSan)" \
+    "+ $(gtest_count neon) (arm64 under qemu); pytest $(pytest_count pytest);" \
+    "pytest on the sanitizer build $(pytest_count pytest-asan); libFuzzer ${fuzz_runs} runs; valgrind clean"

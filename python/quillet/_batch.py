@@ -28,7 +28,8 @@ from typing import TYPE_CHECKING, Any
 from ._locations import fetched, is_url
 from ._manifest import BatchPair, PairLike, check_pairs, pairs_from, read_manifest
 from ._outputs import atomic_output, check_outputs
-from ._thresholds import THRESHOLD_FIGURES, Thresholds
+from ._standard import STANDARD_FIGURES
+from ._thresholds import Thresholds
 from ._video import PairRecord, VideoOptions, VideoSummary, compare_videos
 
 if TYPE_CHECKING:
@@ -50,17 +51,6 @@ __all__ = [
 ]
 
 BUILT_IN_FIGURES = ("ssim", "psnr", "mse", "max_diff")
-STANDARD_FIGURES = (
-    "psnr_rgb",
-    "psnr_r",
-    "psnr_g",
-    "psnr_b",
-    "ssim_rgb",
-    "ssim_r",
-    "ssim_g",
-    "ssim_b",
-    "ssim_y",
-)
 # Figures where a lower value is worse; for the others (mse, max_diff) a higher one is.
 _HIGHER_IS_BETTER = frozenset({"ssim", "psnr", *STANDARD_FIGURES})
 
@@ -566,8 +556,7 @@ def _with_standard_if_bounded(
     thresholds: Thresholds, options: VideoOptions
 ) -> VideoOptions:
     """A bound on a standard figure needs the standard figures: it turns them on."""
-    bounded = {THRESHOLD_FIGURES[name][0] for name in thresholds.given()}
-    if options.standard or not bounded & set(STANDARD_FIGURES):
+    if options.standard or not thresholds.bounds_standard_figures:
         return options
     return replace(options, standard=True)
 

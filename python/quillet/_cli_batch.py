@@ -20,17 +20,12 @@ from ._batch import (
     batch_status,
     run_batch,
 )
-from ._cli_common import UsageError
+from ._cli_common import UsageError, thresholds_from_args
 from ._report import RunInfo, check_report_libraries
 from ._signals import exit_status
-from ._thresholds import THRESHOLD_FIGURES, Thresholds
 from ._video import VideoOptions
 
 __all__ = ["run"]
-
-
-def _thresholds(args: argparse.Namespace) -> Thresholds:
-    return Thresholds(**{name: getattr(args, name, None) for name in THRESHOLD_FIGURES})
 
 
 def _connect(address: str, stack: ExitStack) -> Any:
@@ -101,7 +96,7 @@ def run(args: argparse.Namespace) -> int:
                 args.manifest,
                 args.out,
                 options=options,
-                thresholds=_thresholds(args),
+                thresholds=thresholds_from_args(args),
                 client=client,
                 workers=args.workers,
                 force=args.force,
@@ -123,6 +118,6 @@ def run(args: argparse.Namespace) -> int:
         from ._report_batch import write_batch_pages
 
         run_info = RunInfo.current(getattr(args, "command_line", sys.argv))
-        page = write_batch_pages(args.out, table.to_pylist(), _thresholds(args), run_info)
+        page = write_batch_pages(args.out, table.to_pylist(), thresholds_from_args(args), run_info)
         print(f"report: {page}")
     return batch_status(table)

@@ -13,7 +13,7 @@ from ._limits import MAX_SQUARED_DISTANCE
 if TYPE_CHECKING:
     from typing import Any
 
-    from ._api import Metrics
+    from ._thresholds import Thresholds
 
 __all__ = [
     "EXIT_DIFFERENT",
@@ -21,13 +21,11 @@ __all__ = [
     "EXIT_SAME",
     "EXPLANATIONS",
     "FIGURES",
-    "THRESHOLDS",
     "UsageError",
     "describe_error",
-    "failed_thresholds",
     "format_figure",
     "json_text",
-    "threshold_values",
+    "thresholds_from_args",
 ]
 
 EXIT_SAME = 0
@@ -35,14 +33,6 @@ EXIT_DIFFERENT = 1
 EXIT_ERROR = 2
 
 FIGURES = ("ssim", "psnr", "mse", "max_diff")
-
-# (option, metric, "min" or "max"): a threshold is met when the metric is on the right side.
-THRESHOLDS = (
-    ("min_ssim", "ssim", "min"),
-    ("min_psnr", "psnr", "min"),
-    ("max_mse", "mse", "max"),
-    ("max_diff", "max_diff", "max"),
-)
 
 EXPLANATIONS = {
     "ssim": "luma similarity (not windowed SSIM), 1 = same brightness everywhere",
@@ -63,31 +53,11 @@ def describe_error(error: BaseException) -> str:
     return str(error) or type(error).__name__
 
 
-def threshold_values(args: argparse.Namespace) -> dict[str, float]:
-    """The thresholds given on the command line, by option name."""
-    return {
-        option: getattr(args, option)
-        for option, _, _ in THRESHOLDS
-        if getattr(args, option) is not None
-    }
+def thresholds_from_args(args: argparse.Namespace) -> Thresholds:
+    """The bounds given on the command line (every threshold option a command has)."""
+    from ._thresholds import THRESHOLD_FIGURES, Thresholds
 
-
-def failed_thresholds(metrics: Metrics, thresholds: dict[str, float]) -> list[str]:
-    """One line per threshold that the metrics miss, such as 'psnr 31.2 < 35 (--min-psnr)'."""
-    failures = []
-    for option, metric, side in THRESHOLDS:
-        if option not in thresholds:
-            continue
-        value, bound = getattr(metrics, metric), thresholds[option]
-        if side == "min" and not value >= bound:
-            failures.append(
-                f"{metric} {value:.6g} < {bound:g} (--{option.replace('_', '-')})"
-            )
-        if side == "max" and not value <= bound:
-            failures.append(
-                f"{metric} {value:.6g} > {bound:g} (--{option.replace('_', '-')})"
-            )
-    return failures
+    return Thresholds(**{name: getattr(args, name, None) for name in THRESHOLD_FIGURES})
 
 
 def format_figure(name: str, value: float) -> str:

@@ -13,17 +13,16 @@ from ._cli_common import (
     FIGURES,
     UsageError,
     describe_error,
-    failed_thresholds,
     format_figure,
     json_text,
-    threshold_values,
+    thresholds_from_args,
 )
 from ._frames import Frame
+from ._images import ImageReadError
 from ._full_size import check_full_size, write_full_size_png
 from ._outputs import OutputError, check_outputs, check_picture_format, save_picture
 from ._png import write_rgba_png
 from ._standard import MIN_SSIM_SIZE, StandardMetrics, standard_metrics
-from ._thresholds import Thresholds
 
 __all__ = ["run"]
 
@@ -37,6 +36,9 @@ def _load_image(path: str, max_pixels: int) -> Frame:
         raise UsageError(
             f"{path} is a folder, not an image (use 'quillet video' for sequences)"
         ) from error
+    except ImageReadError as error:
+        # Its message already names the file.
+        raise UsageError(str(error)) from error
     except OSError as error:
         raise UsageError(
             f"cannot read {path} as an image: {describe_error(error)}"
@@ -87,10 +89,6 @@ _STANDARD_EXPLANATIONS = {
 }
 
 
-def _standard_bounds(args: argparse.Namespace) -> Thresholds:
-    return Thresholds(min_psnr_rgb=args.min_psnr_rgb, min_ssim_rgb=args.min_ssim_rgb)
-
-
 def _standard_figures(left: Frame, right: Frame) -> StandardMetrics:
     if left.width < MIN_SSIM_SIZE or left.height < MIN_SSIM_SIZE:
         raise UsageError(
@@ -123,8 +121,8 @@ def run(args: argparse.Namespace) -> int:
             check_full_size(left.width, left.height, args.max_pixels)
         except ValueError as error:
             raise UsageError(str(error)) from error
-    standard_bounds = _standard_bounds(args)
-    want_standard = args.standard or not standard_bounds.is_empty
+    thresholds = thresholds_from_args(args)
+    want_standard = args.standard or thresholds.bounds_standard_figures
     if want_standard and (left.width < MIN_SSIM_SIZE or left.height < MIN_SSIM_SIZE):
         _standard_figures(left, right)  # refuses before any output is written
     picture_note = None
@@ -135,14 +133,11 @@ def run(args: argparse.Namespace) -> int:
 
     identical = left.rgb == right.rgb
     standard = _standard_figures(left, right) if want_standard else None
-    thresholds = threshold_values(args)
-    failures = failed_thresholds(metrics, thresholds)
-    if standard is not None:
-        thresholds.update(standard_bounds.given())
-        failures += standard_bounds.failures(standard)
+    figures = {**metrics._asdict(), **(standard._asdict() if standard is not None else {})}
+    failures = thresholds.failures(figures)
     if identical:
         verdict, status = "identical", EXIT_SAME
-    elif not thresholds:
+    elif thresholds.is_empty:
         verdict, status = (
             "different (give thresholds such as --min-psnr to accept small differences)",
             EXIT_DIFFERENT,
@@ -167,7 +162,7 @@ def run(args: argparse.Namespace) -> int:
             **metrics._asdict(),
             **(standard._asdict() if standard is not None else {}),
             "identical": identical,
-            "thresholds": thresholds,
+            "thresholds": thresholds.given(),
             "failed": failures,
             "passed": status == EXIT_SAME,
             "diff": args.diff,

@@ -10,7 +10,7 @@ from contextlib import ExitStack
 from fractions import Fraction
 from typing import Any, TextIO
 
-from ._cli_common import EXIT_DIFFERENT, EXIT_SAME, UsageError
+from ._cli_common import EXIT_DIFFERENT, EXIT_SAME, UsageError, thresholds_from_args
 from ._diff_writers import DiffFolderWriter, DiffVideoWriter
 from ._limits import DEFAULT_MAX_PIXELS
 from ._outputs import atomic_output, check_outputs
@@ -18,7 +18,8 @@ from ._progress import Progress, should_draw
 from ._report import RunInfo, check_report_libraries, write_video_report
 from ._report_video import VideoReportCollector
 from ._signals import signals_deferred
-from ._thresholds import THRESHOLD_FIGURES, Thresholds
+from ._standard import STANDARD_FIGURES
+from ._thresholds import Thresholds
 from ._video import (
     METRIC_FIGURES,
     PairRecord,
@@ -33,36 +34,13 @@ __all__ = ["CSV_COLUMNS", "run"]
 CSV_COLUMNS = ("frame", "left_time", "right_index", "right_time", *METRIC_FIGURES)
 """The table's columns; the standard figures follow when they are computed."""
 
-STANDARD_FIGURES = (
-    "psnr_rgb",
-    "psnr_r",
-    "psnr_g",
-    "psnr_b",
-    "ssim_rgb",
-    "ssim_r",
-    "ssim_g",
-    "ssim_b",
-    "ssim_y",
-)
-
 DEFAULT_FRAME_RATE = Fraction(25)
 """The difference video's rate when neither side has one (two image sequences without --fps)."""
 
 
-def _thresholds(args: argparse.Namespace) -> Thresholds:
-    bounds = {
-        name: value
-        for name in THRESHOLD_FIGURES
-        if (value := getattr(args, name, None)) is not None
-    }
-    return Thresholds(**bounds)
-
-
 def _options(args: argparse.Namespace, thresholds: Thresholds) -> VideoOptions:
     # A bound on a standard figure needs the standard figures computed.
-    standard = bool(getattr(args, "standard", False)) or any(
-        THRESHOLD_FIGURES[name][0] in STANDARD_FIGURES for name in thresholds.given()
-    )
+    standard = bool(getattr(args, "standard", False)) or thresholds.bounds_standard_figures
     return VideoOptions(
         ema=args.ema,
         every=args.every,
@@ -173,7 +151,7 @@ class _VideoRun:
 
 def run(args: argparse.Namespace) -> int:
     """Compare two videos or image sequences frame by frame; return the exit status."""
-    thresholds = _thresholds(args)
+    thresholds = thresholds_from_args(args)
     options = _options(args, thresholds)
     check_outputs(
         inputs=[args.left, args.right],

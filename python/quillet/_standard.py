@@ -25,7 +25,13 @@ from ._frames import FrameLike, as_frame
 if TYPE_CHECKING:
     from collections.abc import Buffer
 
-__all__ = ["MIN_SSIM_SIZE", "StandardMetrics", "kernel_name", "standard_metrics"]
+__all__ = [
+    "MIN_SSIM_SIZE",
+    "STANDARD_FIGURES",
+    "StandardMetrics",
+    "kernel_name",
+    "standard_metrics",
+]
 
 MIN_SSIM_SIZE = 11
 """The smallest width and height the standard SSIM takes: one whole 11 x 11 window."""
@@ -43,6 +49,10 @@ class StandardMetrics(NamedTuple):
     ssim_g: float
     ssim_b: float
     ssim_y: float
+
+
+STANDARD_FIGURES: tuple[str, ...] = StandardMetrics._fields
+"""The standard figures' names, as columns of tables and keys of JSON."""
 
 
 def _packed(value: FrameLike) -> tuple[Buffer, int, int]:

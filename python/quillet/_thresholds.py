@@ -121,6 +121,13 @@ class Thresholds:
                 )
         return lines
 
+    @property
+    def bounds_standard_figures(self) -> bool:
+        """Whether a bound is set on a standard figure, which must then be computed."""
+        from ._standard import STANDARD_FIGURES
+
+        return any(THRESHOLD_FIGURES[name][0] in STANDARD_FIGURES for name in self.given())
+
     def hold(self, values: Mapping[str, float] | Any) -> bool:
         """Whether every bound that is set holds for ``values``."""
         return not self.failures(values)
