@@ -1,5 +1,6 @@
 """HTML reports without a browser: what is drawn, statistics, escaping, size and atomic writes."""
 
+import base64
 import io
 import math
 import os
@@ -19,7 +20,7 @@ from quillet._report import (
     render_video_report,
     write_video_report,
 )
-from quillet._report_batch import write_batch_pages
+from quillet._report_batch import PAGE_STAMP_KEY, write_batch_pages, write_compared_pair_page
 from quillet._report_charts import drawn_indices, video_rows
 from quillet._report_pictures import THUMBNAIL_WIDTH, WorstFrames, png_bytes
 from quillet._report_video import VideoReportCollector
@@ -290,8 +291,91 @@ def test_batch_pages_link_a_page_per_pair_built_from_its_frames(tmp_path):
     assert pair_page.count('"frame":') == 90
     failing = sum(1 for value in sample_figures(90, 6)["psnr"] if value < 30)
     assert pair_page.count("(--min-psnr)</li>") == min(failing, 20) + 1
-    assert "Batch runs keep no pictures" in pair_page
+    # Results kept from a run without pictures: the page says how to get them.
+    assert "No pictures:" in pair_page and "--report --force" in pair_page
+    assert "data:image/png" not in pair_page
     assert "thresholds on every frame: psnr ≥ 30" in text
+
+
+def _picture_sizes(page):
+    """The sizes of the worst frames' pictures in a page, each decoded from its PNG."""
+    sizes = []
+    for data in re.findall(r'<a class="thumb" href="#"><img src="data:image/png;base64,([^"]+)"', page):
+        with Image.open(io.BytesIO(base64.b64decode(data))) as image:
+            image.load()
+            sizes.append(image.size)
+    return sizes
+
+
+def _compared_pair_page(results, row, thresholds):
+    """What a batch task does for its pair: collect while comparing, write the page, and keep
+    the page's stamp in the pair's frames file."""
+    import pyarrow.parquet as pq
+
+    collector = VideoReportCollector(thresholds)
+    for frame, value in enumerate(sample_figures(row["compared"], 6)["psnr"]):
+        collector.on_record(_Record(frame, value), _View(frame))
+    stamp = write_compared_pair_page(str(results), row, collector, thresholds, None)
+    frames_file = results / row["frames_file"]
+    table = pq.read_table(frames_file)
+    pq.write_table(table.replace_schema_metadata({PAGE_STAMP_KEY: stamp}), frames_file)
+
+
+def _edit_page(page):
+    page.write_text(page.read_text(encoding="utf-8").replace("<h1>", "<h1>edited "), encoding="utf-8")
+
+
+# What happens to a page written while its pair was compared, before the batch's pages are
+# written; and whether that page (with its pictures) is kept.
+_PAGE_CHANGES = {
+    "nothing": (None, Thresholds(min_psnr=30.0), True),
+    "other thresholds now": (None, Thresholds(min_psnr=20.0), False),
+    "bounds added now": (None, Thresholds(min_psnr=30.0, min_ssim=0.5), False),
+    "page edited": (_edit_page, Thresholds(min_psnr=30.0), False),
+    "page removed": (os.unlink, Thresholds(min_psnr=30.0), False),
+}
+
+
+@pytest.mark.parametrize("change", list(_PAGE_CHANGES), ids=list(_PAGE_CHANGES))
+def test_batch_pages_keep_the_page_written_with_pictures_only_while_it_holds(tmp_path, change):
+    pytest.importorskip("pyarrow")
+    alter, thresholds, kept = _PAGE_CHANGES[change]
+    rows = write_sample_batch_results(tmp_path, count=2, frames=40)
+    compared = rows[1]  # "clip1"; the other pair ran without pictures
+    _compared_pair_page(tmp_path, compared, Thresholds(min_psnr=30.0))
+    page = tmp_path / "reports" / "clip1.html"
+    written = page.read_bytes()
+    assert len(_picture_sizes(written.decode())) == 18
+    if alter is not None:
+        alter(page)
+    write_batch_pages(tmp_path, rows, thresholds)
+    text = page.read_text(encoding="utf-8")
+    # The page always shows the bounds of this run, and the pictures only when kept.
+    bound = f"≥ {thresholds.min_psnr:g}</td>"
+    assert bound in text
+    if kept:
+        assert page.read_bytes() == written
+    else:
+        assert "edited" not in text and _picture_sizes(text) == []
+        assert "No pictures:" in text
+    assert 'href="reports/clip1.html"' in (tmp_path / "report.html").read_text(encoding="utf-8")
+    other = (tmp_path / "reports" / "a <b> & 'c'.html").read_text(encoding="utf-8")
+    assert _picture_sizes(other) == [] and "No pictures:" in other
+
+
+def test_compared_pair_page_shows_the_row_verdict_and_worst_frames(tmp_path):
+    pytest.importorskip("pyarrow")
+    rows = write_sample_batch_results(tmp_path, count=2, frames=30)
+    _compared_pair_page(tmp_path, rows[1], Thresholds(min_psnr=30.0))
+    page = (tmp_path / "reports" / "clip1.html").read_text(encoding="utf-8")
+    assert _picture_sizes(page) == [(16, 8)] * 18
+    psnr = sample_figures(30, 6)["psnr"]
+    worst = sorted(range(30), key=lambda f: (psnr[f], f))[:6]
+    captions = re.findall(r"<figcaption>frame (\d+) at", page)
+    assert [int(frame) for frame in captions] == worst
+    assert '<span class="verdict fail">different</span>' in page
+    assert "<li>psnr 24.2 &lt; 30 (--min-psnr)</li>" in page
+    assert [name for name in os.listdir(tmp_path / "reports") if ".partial" in name] == []
 
 
 def test_chart_script_is_bundled_once_then_read_from_the_cache(tmp_path, monkeypatch):

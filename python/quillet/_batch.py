@@ -6,7 +6,9 @@ their inputs, runs the rest as one task each (on a local cluster it starts, or o
 ``distributed.Client``) and writes ``pairs.parquet`` from the rows the tasks return. A task
 writes ``frames/NAME.parquet`` under a temporary name and renames it when complete, so a worker
 killed in the middle leaves nothing half-written, and the rerun Dask makes of its task writes
-the same file again: nothing is lost, nothing counted twice.
+the same file again: nothing is lost, nothing counted twice. With a report, each task also
+writes its pair's page, worst-frame pictures included, before its frames file is renamed into
+place, and the driver writes the batch's page after the run.
 """
 
 from __future__ import annotations
@@ -21,13 +23,23 @@ import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import ExitStack, contextmanager
-from dataclasses import asdict, replace
+from dataclasses import asdict, dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ._locations import fetched, is_url
 from ._manifest import BatchPair, PairLike, check_pairs, pairs_from, read_manifest
 from ._outputs import atomic_output, check_outputs
+from ._report import RunInfo, check_report_libraries
+from ._report_batch import (
+    PAGE_STAMP_KEY,
+    REPORT_FILE,
+    REPORTS_FOLDER,
+    pair_page_file,
+    write_batch_pages,
+    write_compared_pair_page,
+)
+from ._report_video import VideoReportCollector
 from ._standard import STANDARD_FIGURES
 from ._thresholds import Thresholds
 from ._video import PairRecord, VideoOptions, VideoSummary, compare_videos
@@ -42,6 +54,7 @@ __all__ = [
     "PAIRS_FILE",
     "STANDARD_FIGURES",
     "BatchInterrupted",
+    "PairPages",
     "batch_status",
     "frame_schema",
     "pair_verdict",
@@ -243,18 +256,53 @@ def _describe(error: BaseException) -> str:
     return str(error) or type(error).__name__
 
 
+@dataclass(frozen=True, slots=True)
+class PairPages:
+    """Asks each pair's task for the pair's report page: the thresholds of its verdict and how
+    the run was made."""
+
+    thresholds: Thresholds
+    run: RunInfo | None = None
+
+
+def _page_collector(pages: PairPages | None) -> VideoReportCollector | None:
+    if pages is None:
+        return None
+    return VideoReportCollector(pages.thresholds)
+
+
+def _write_pair_page(
+    frames_dir: str, row: Mapping[str, Any], collector: VideoReportCollector, pages: PairPages
+) -> bytes:
+    """Write the page of the pair just compared beside ``frames_dir``; return its stamp."""
+    verdict, failures = pair_verdict(row, pages.thresholds)
+    return write_compared_pair_page(
+        os.path.dirname(os.path.normpath(frames_dir)),
+        {**row, "verdict": verdict, "failures": failures},
+        collector,
+        pages.thresholds,
+        pages.run,
+    )
+
+
 def run_pair(
     pair: BatchPair,
     fingerprints: tuple[str, str],
     options: VideoOptions,
     frames_dir: str,
     write_csv: bool = False,
+    pages: PairPages | None = None,
 ) -> dict[str, Any]:
     """Compare one pair and write ``frames_dir/NAME.parquet``; return the pair's row.
 
+    With ``pages``, the pair's report page (``reports/NAME.html`` beside ``frames_dir``) is
+    written too, with pictures of its worst frames taken during the comparison; the frames file
+    keeps the page's stamp. The page is written before the frames file is renamed into place,
+    so a frames file that carries a stamp always had its page written.
+
     This is the body of one Dask task. Every failure of the pair (an unreadable input, frames of
-    different sizes, results that cannot be written) is caught and returned as the row's
-    ``error``, with no frames file left behind, so that the other pairs go on.
+    different sizes, results or a page that cannot be written) is caught and returned as the
+    row's ``error``, with no frames file left behind, so that the other pairs go on.
     """
     started = time.perf_counter()
     frames_file = os.path.join(frames_dir, f"{pair.name}.parquet")
@@ -274,9 +322,15 @@ def run_pair(
             output = stack.enter_context(atomic_output(frames_file, mode="wb"))
             writer = _FrameTableWriter(output, options.standard)
             stack.callback(writer.discard)
-            summary = compare_videos(
-                left, right, options, on_record=lambda record, view: writer.add(record)
-            )
+            collector = _page_collector(pages)
+
+            def on_record(record: PairRecord, view: Any) -> None:
+                writer.add(record)
+                if collector is not None:
+                    # Keeps the figures and thumbnails of the few worst frames only.
+                    collector.on_record(record, view)
+
+            summary = compare_videos(left, right, options, on_record=on_record)
             if summary.interrupted:
                 raise RuntimeError("the comparison was interrupted")
             if not summary.compared:
@@ -284,12 +338,13 @@ def run_pair(
             row.update(_summary_columns(summary))
             row["frames_file"] = os.path.join(FRAMES_FOLDER, f"{pair.name}.parquet")
             row["seconds"] = time.perf_counter() - started
-            writer.close(
-                {
-                    _INPUTS_KEY: _inputs_key(pair, fingerprints, options).encode(),
-                    _ROW_KEY: json.dumps(row).encode(),
-                }
-            )
+            metadata = {
+                _INPUTS_KEY: _inputs_key(pair, fingerprints, options).encode(),
+                _ROW_KEY: json.dumps(row).encode(),
+            }
+            if collector is not None and pages is not None:
+                metadata[PAGE_STAMP_KEY] = _write_pair_page(frames_dir, row, collector, pages)
+            writer.close(metadata)
         if write_csv:
             _write_csv_copy(frames_file)
     except Exception as error:  # noqa: BLE001 - the pair failed; its row says why, the batch goes on
@@ -503,6 +558,7 @@ def _gather(
     options: VideoOptions,
     frames_dir: str,
     write_csv: bool,
+    pages: PairPages | None,
     progress: BatchProgress,
     finished: dict[str, dict[str, Any]],
 ) -> None:
@@ -517,6 +573,7 @@ def _gather(
             options,
             frames_dir,
             write_csv,
+            pages,
             key=f"quillet-pair-{pair.name}-{uuid.uuid4().hex[:12]}",
             pure=False,
             retries=_TASK_RETRIES,
@@ -541,10 +598,12 @@ def _gather(
         raise
 
 
-def _remove_stale_temporaries(frames_dir: str) -> None:
+def _remove_stale_temporaries(folder: str | os.PathLike[str]) -> None:
     """Remove the temporary files of writes that a killed worker or run left behind (hidden
     names with ``.partial``, as atomic_output makes them)."""
-    for entry in os.scandir(frames_dir):
+    if not os.path.isdir(folder):
+        return
+    for entry in os.scandir(folder):
         if entry.name.startswith(".") and ".partial" in entry.name and entry.is_file():
             try:
                 os.unlink(entry.path)
@@ -572,6 +631,8 @@ def run_batch(
     force: bool = False,
     csv: bool = False,
     progress: bool | None = False,
+    report: bool = False,
+    run_info: RunInfo | None = None,
 ) -> pa.Table:
     """Compare many pairs on a Dask cluster and return the table written to ``pairs.parquet``.
 
@@ -586,12 +647,22 @@ def run_batch(
     one per core) started and stopped here. A pair that fails is recorded with its ``error``.
 
     ``thresholds`` decide each pair's ``verdict`` (identical, within thresholds, different,
-    error); a bound on a standard figure turns the standard figures on; ``csv`` also writes CSV copies; ``progress`` draws a bar on standard error (None:
-    only on a terminal, not under CI). Ctrl-C cancels the tasks and raises
-    :class:`BatchInterrupted`: finished pairs stay in ``frames/`` for the next run.
+    error); a bound on a standard figure turns the standard figures on; ``csv`` also writes CSV
+    copies; ``progress`` draws a bar on standard error (None: only on a terminal, not under CI).
+    Ctrl-C cancels the tasks and raises :class:`BatchInterrupted`: finished pairs stay in
+    ``frames/`` for the next run.
+
+    ``report`` also writes ``out_dir/report.html`` and a page per pair in ``out_dir/reports/``
+    (``run_info`` says how the run was made; default: this process). Each pair compared now
+    gets its page from its own task, with pictures of its worst frames. A pair kept from an
+    earlier run keeps the page its task wrote, unless the thresholds changed or the page was
+    replaced since; otherwise (it ran without a report) its page is built from its frames file,
+    with charts and figures but no pictures.
     """
     pa = _require("pyarrow", "quillet batch")
     _require("distributed", "quillet batch")
+    if report:
+        check_report_libraries()  # before the run, not after it
     options = options if options is not None else VideoOptions()
     thresholds = thresholds if thresholds is not None else Thresholds()
     options = _with_standard_if_bounded(thresholds, options)
@@ -615,7 +686,16 @@ def run_batch(
         *([(out / PAIRS_FILE).with_suffix(".csv")] if csv else []),
     ]
     check_outputs(inputs=local_inputs, outputs=tables)
-    _remove_stale_temporaries(str(frames_dir))
+    pages = None
+    if report:
+        check_outputs(
+            inputs=local_inputs, outputs=[out / REPORT_FILE], folders=[out / REPORTS_FOLDER]
+        )
+        (out / REPORTS_FOLDER).mkdir(exist_ok=True)
+        run_info = run_info if run_info is not None else RunInfo.current(sys.argv)
+        pages = PairPages(thresholds, run_info)
+    _remove_stale_temporaries(frames_dir)
+    _remove_stale_temporaries(out / REPORTS_FOLDER)
 
     finished: dict[str, dict[str, Any]] = {}
     jobs = []
@@ -645,7 +725,7 @@ def run_batch(
                     client = stack.enter_context(_local_client(count))
                 if show and (link := _dashboard_link(client, local)):
                     bar.note(f"dashboard: {link}")
-                _gather(client, jobs, options, str(frames_dir), csv, bar, finished)
+                _gather(client, jobs, options, str(frames_dir), csv, pages, bar, finished)
     except KeyboardInterrupt as interrupt:
         # Count what the next run will keep: a task may have written its results just before
         # its answer would have arrived here.
@@ -664,7 +744,8 @@ def run_batch(
         raise BatchInterrupted(kept, len(pair_list)) from interrupt
     finally:
         bar.close()
-        _remove_stale_temporaries(str(frames_dir))
+        _remove_stale_temporaries(frames_dir)
+        _remove_stale_temporaries(out / REPORTS_FOLDER)
 
     rows = []
     for pair in pair_list:
@@ -673,7 +754,7 @@ def run_batch(
         if row["verdict"] == VERDICT_ERROR:
             # Results of an earlier run no longer describe these inputs.
             stale = frames_dir / f"{pair.name}.parquet"
-            for path in (stale, stale.with_suffix(".csv")):
+            for path in (stale, stale.with_suffix(".csv"), out / pair_page_file(pair.name)):
                 path.unlink(missing_ok=True)
             row["frames_file"] = None
         rows.append(row)
@@ -683,6 +764,8 @@ def run_batch(
         parquet.write_table(table, output)
     if csv:
         _write_csv_copy(str(out / PAIRS_FILE))
+    if pages is not None:
+        write_batch_pages(out, table.to_pylist(), thresholds, pages.run)
     return table
 
 

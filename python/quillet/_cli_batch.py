@@ -22,6 +22,7 @@ from ._batch import (
 )
 from ._cli_common import UsageError, thresholds_from_args
 from ._report import RunInfo, check_report_libraries
+from ._report_batch import REPORT_FILE
 from ._signals import exit_status
 from ._video import VideoOptions
 
@@ -89,6 +90,7 @@ def run(args: argparse.Namespace) -> int:
         )
     if args.report:
         check_report_libraries()  # before the run, not after it
+    run_info = RunInfo.current(getattr(args, "command_line", sys.argv))
     with ExitStack() as stack:
         client = _connect(args.scheduler, stack) if args.scheduler else None
         try:
@@ -102,6 +104,8 @@ def run(args: argparse.Namespace) -> int:
                 force=args.force,
                 csv=args.csv,
                 progress=None,
+                report=args.report,
+                run_info=run_info,
             )
         except BatchInterrupted as interrupted:
             print(
@@ -115,9 +119,5 @@ def run(args: argparse.Namespace) -> int:
             )
     _report(table, args.out)
     if args.report:
-        from ._report_batch import write_batch_pages
-
-        run_info = RunInfo.current(getattr(args, "command_line", sys.argv))
-        page = write_batch_pages(args.out, table.to_pylist(), thresholds_from_args(args), run_info)
-        print(f"report: {page}")
+        print(f"report: {os.path.join(args.out, REPORT_FILE)}")
     return batch_status(table)
