@@ -20,7 +20,11 @@ from quillet._report import (
     render_video_report,
     write_video_report,
 )
-from quillet._report_batch import PAGE_STAMP_KEY, write_batch_pages, write_compared_pair_page
+from quillet._report_batch import (
+    PAGE_STAMP_KEY,
+    write_batch_pages,
+    write_compared_pair_page,
+)
 from quillet._report_charts import drawn_indices, video_rows
 from quillet._report_pictures import THUMBNAIL_WIDTH, WorstFrames, png_bytes
 from quillet._report_video import VideoReportCollector

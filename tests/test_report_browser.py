@@ -224,6 +224,37 @@ def test_report_written_by_quillet_video_shows_its_pictures(browser, tmp_path):
     assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []
 
 
+def test_batch_pair_page_shows_the_worst_frames_its_task_pictured(browser, tmp_path):
+    pytest.importorskip("distributed")
+    from quillet.cli import main
+    from video_clips import moments, picture, write_video
+
+    def darker(moment, width, height):
+        return picture(moment, width, height) // 2
+
+    write_video(tmp_path / "ref.mkv", moments(8, 10), 10)
+    write_video(tmp_path / "dark.mkv", moments(8, 10), 10, frame_maker=darker)
+    (tmp_path / "pairs.csv").write_text("left,right,name\nref.mkv,dark.mkv,dark\nref.mkv,ref.mkv,same\n")
+    results = tmp_path / "results"
+    assert main(["batch", str(tmp_path / "pairs.csv"), "--out", str(results), "--workers", "1", "--report"]) == 1
+    open_report(browser, results / "report.html")
+    browser.find_element("link text", "dark").click()
+    start = time.perf_counter()
+    while browser.execute_script("return document.documentElement.dataset.charts || null") != "ready":
+        assert time.perf_counter() - start < 60, "the pair's page never drew its charts"
+        time.sleep(0.02)
+    assert drawn_points(browser, "charts", "psnr") == 8
+    sizes = browser.execute_script(
+        "return Array.from(document.querySelectorAll('.worst img'))"
+        ".map(i => i.complete ? [i.naturalWidth, i.naturalHeight] : [0, 0])"
+    )
+    assert sizes == [[64, 48]] * 18
+    browser.find_element("css selector", ".worst a.thumb").click()
+    assert browser.execute_script("return document.getElementById('enlarged').open") is True
+    assert console_errors(browser) == []
+    assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []
+
+
 def test_hovering_a_point_shows_its_frame_and_clicking_keeps_it(browser, tmp_path):
     from selenium.webdriver.common.action_chains import ActionChains
 

@@ -20,7 +20,14 @@ from typing import Any
 
 from ._optional import _require
 from ._outputs import atomic_output
-from ._report import BatchPair, BatchReport, RunInfo, VideoReport, render_video_report, write_batch_report
+from ._report import (
+    BatchPair,
+    BatchReport,
+    RunInfo,
+    VideoReport,
+    render_video_report,
+    write_batch_report,
+)
 from ._report_video import VideoReportCollector, figure_bounds
 from ._thresholds import Thresholds
 
@@ -76,7 +83,9 @@ def _pair_report(
         "identical": row.get("identical_frames"),
     }
     verdict = str(row.get("verdict") or "")
-    report = collector.report(SimpleNamespace(**facts), run, verdict=verdict, passed=_passed(verdict))
+    report = collector.report(
+        SimpleNamespace(**facts), run, verdict=verdict, passed=_passed(verdict)
+    )
     if row.get("failures"):
         report.failures = [str(row["failures"]), *report.failures]
     return report
@@ -101,7 +110,8 @@ def write_compared_pair_page(
 ) -> bytes:
     """Write the page of a pair just compared (its collector holds the worst frames' pictures)
     and return the stamp that its frames file keeps under :data:`PAGE_STAMP_KEY`."""
-    page, digest = _write_pair_page(results_dir, str(row["name"]), _pair_report(row, collector, run))
+    report = _pair_report(row, collector, run)
+    page, digest = _write_pair_page(results_dir, str(row["name"]), report)
     return json.dumps(
         {"page": page, "thresholds": thresholds.given(), "sha256": digest}, sort_keys=True
     ).encode()
