@@ -117,16 +117,18 @@ def write_compared_pair_page(
     ).encode()
 
 
-def _current_page(results_dir: str, frames_file: str, thresholds: Thresholds) -> str | None:
+def _current_page(
+    results_dir: str, name: str, frames_file: str, thresholds: Thresholds
+) -> str | None:
     """The page written when the pair was compared, if it still shows these thresholds and
     nothing has replaced it since; None when it has to be built again."""
     parquet = _require("pyarrow.parquet", "pyarrow", "batch", "the pages of a batch")
     try:
         metadata = parquet.read_metadata(os.path.join(results_dir, frames_file)).metadata or {}
         stamp = json.loads(metadata[PAGE_STAMP_KEY])
-        if stamp["thresholds"] != thresholds.given():
+        page = pair_page_file(name)
+        if stamp["page"] != page or stamp["thresholds"] != thresholds.given():
             return None
-        page = str(stamp["page"])
         with open(os.path.join(results_dir, page), "rb") as stored:
             if hashlib.file_digest(stored, "sha256").hexdigest() != stamp["sha256"]:
                 return None
@@ -143,7 +145,7 @@ def _pair_page(
     frames_file = row.get("frames_file")
     if not frames_file or row.get("error"):
         return None
-    kept = _current_page(results_dir, frames_file, thresholds)
+    kept = _current_page(results_dir, str(row["name"]), frames_file, thresholds)
     if kept is not None:
         return kept
     parquet = _require("pyarrow.parquet", "pyarrow", "batch", "the pages of a batch")
@@ -180,7 +182,7 @@ def write_batch_pages(
     thresholds = thresholds if thresholds is not None else Thresholds()
     os.makedirs(os.path.join(results, REPORTS_FOLDER), exist_ok=True)
     pairs = []
-    present = set()
+    present: set[str] = set()
     for row in rows:
         page = _pair_page(results, row, thresholds, run)
         figures = {

@@ -371,8 +371,8 @@ def build_parser() -> argparse.ArgumentParser:
     batch_parser.add_argument(
         "--report",
         action="store_true",
-        help="also write RESULTS/report.html (a sortable table of the pairs) and a page per pair "
-        "in RESULTS/reports/ (needs the report extra)",
+        help="also write RESULTS/report.html (a sortable table of the pairs) and a page per pair, "
+        "with its worst frames, in RESULTS/reports/ (needs the report extra)",
     )
     _add_max_pixels_option(batch_parser)
     _add_threshold_options(batch_parser, per_frame=True)
