@@ -1,64 +1,34 @@
-// The squared-error pass with AVX-512 BW: blocks of 192 bytes (64 pixels) as
-// six 32-byte halves widened to 16-bit differences. One multiply-add gives
-// d[2m]^2 + d[2m+1]^2, a second one with the odd lanes masked gives d[2m]^2;
-// byte 2m of a block belongs to channel 2m % 3 and byte 2m + 1 to the next, so
-// the two 32-bit lane sums are folded into the channel sums before they can
-// overflow. Integer sums: the portable kernel's results exactly.
+// The squared-error pass with AVX-512 BW: 32 bytes per vector, 192-byte
+// (64-pixel) blocks, through the shared multiply-add driver.
 #include <immintrin.h>
 
-#include "standard_psnr_kernel.h"
+#include "standard_psnr_madd.h"
 
 namespace quillet {
 
 namespace {
 
-constexpr std::size_t kBlockBytes = 192;
-// A lane gains at most 2 * 255^2 per block: 32768 blocks stay below 2^32.
-constexpr std::size_t kBlocksPerFlush = 32768;
-
-inline __m512i differences(const std::uint8_t* left, const std::uint8_t* right) noexcept {
-    const __m512i l = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(left)));
-    const __m512i r = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(right)));
-    return _mm512_sub_epi16(l, r);
-}
+struct Avx512Ops {
+    using Vector = __m512i;
+    static constexpr std::size_t kLanes16 = 32;
+    static Vector zero() noexcept { return _mm512_setzero_si512(); }
+    static Vector even_lanes() noexcept { return _mm512_set1_epi32(0xFFFF); }
+    static Vector differences(const std::uint8_t* left, const std::uint8_t* right) noexcept {
+        const __m512i l = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(left)));
+        const __m512i r = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(right)));
+        return _mm512_sub_epi16(l, r);
+    }
+    static Vector add32(Vector a, Vector b) noexcept { return _mm512_add_epi32(a, b); }
+    static Vector madd16(Vector a, Vector b) noexcept { return _mm512_madd_epi16(a, b); }
+    static Vector bit_and(Vector a, Vector b) noexcept { return _mm512_and_si512(a, b); }
+    static void store(std::uint32_t* out, Vector v) noexcept { _mm512_store_si512(out, v); }
+};
 
 }  // namespace
 
 SquaredErrorSums squared_error_sums_avx512(const std::uint8_t* left, const std::uint8_t* right,
                                            std::size_t pixel_count) {
-    const std::size_t blocks = 3 * pixel_count / kBlockBytes;
-    std::uint64_t channel[3] = {0, 0, 0};
-    std::size_t block = 0;
-    while (block < blocks) {
-        // Vector h covers bytes 32h .. 32h + 31 of a block.
-        __m512i pairs_sum[6], even_sum[6];  // d[2m]^2 + d[2m+1]^2 and d[2m]^2
-        for (std::size_t h = 0; h < 6; ++h) pairs_sum[h] = even_sum[h] = _mm512_setzero_si512();
-        const __m512i even_lanes = _mm512_set1_epi32(0xFFFF);
-        const std::size_t stop = blocks - block < kBlocksPerFlush ? blocks : block + kBlocksPerFlush;
-        for (; block < stop; ++block) {
-            const std::uint8_t* l = left + block * kBlockBytes;
-            const std::uint8_t* r = right + block * kBlockBytes;
-            for (std::size_t h = 0; h < 6; ++h) {
-                const __m512i d = differences(l + 32 * h, r + 32 * h);
-                pairs_sum[h] = _mm512_add_epi32(pairs_sum[h], _mm512_madd_epi16(d, d));
-                even_sum[h] = _mm512_add_epi32(even_sum[h], _mm512_madd_epi16(d, _mm512_and_si512(d, even_lanes)));
-            }
-        }
-        for (std::size_t h = 0; h < 6; ++h) {
-            alignas(64) std::uint32_t pair[16], even[16];
-            _mm512_store_si512(pair, pairs_sum[h]);
-            _mm512_store_si512(even, even_sum[h]);
-            for (std::size_t m = 0; m < 16; ++m) {
-                const std::size_t first = (32 * h + 2 * m) % 3;
-                channel[first] += even[m];
-                channel[(first + 1) % 3] += pair[m] - even[m];
-            }
-        }
-    }
-    const std::size_t done = blocks * kBlockBytes / 3;
-    const SquaredErrorSums tail =
-        standard_psnr_detail::squared_error_sums(left + 3 * done, right + 3 * done, pixel_count - done);
-    return {tail.r + channel[0], tail.g + channel[1], tail.b + channel[2]};
+    return standard_psnr_detail::squared_error_sums_madd<Avx512Ops>(left, right, pixel_count);
 }
 
 }  // namespace quillet
