@@ -1,5 +1,6 @@
 """HTML reports opened from file:// in headless Chromium through Selenium and chromedriver."""
 
+import dataclasses
 import json
 import os
 import shutil
@@ -169,6 +170,38 @@ def test_batch_table_sorts_when_a_header_is_clicked(browser, tmp_path, header):
     assert [key(t) for t in descending] == sorted((key(t) for t in descending), reverse=True)
     assert console_errors(browser) == []
     assert [url for url in requested_urls(browser) if not url.startswith(("file:", "data:"))] == []
+
+
+def test_batch_table_fits_the_page_with_long_locations(browser, tmp_path):
+    # Real manifests hold absolute paths and URLs; the verdict column must stay on the page.
+    sample = sample_batch_report(count=4)
+    pairs = [
+        dataclasses.replace(
+            pair,
+            left=f"/srv/media/renders/2026/episode-{number:02d}/reference/shot-{number:03d}-final.mp4",
+            right=f"https://media.example/encodes/2026/episode-{number:02d}/crf28/shot-{number:03d}.mp4",
+        )
+        for number, pair in enumerate(sample.pairs)
+    ]
+    columns = ["psnr_mean", "psnr_min", "ssim_mean", "ssim_min", "mse_max", "max_diff_max"]
+    report = dataclasses.replace(sample, pairs=pairs, columns=columns)
+    path = tmp_path / "batch.html"
+    write_batch_report(path, report)
+    open_report(browser, path)
+    overflow = browser.execute_script(
+        "const body = document.body.getBoundingClientRect();"
+        "const box = document.querySelector('table.pairs').parentElement.getBoundingClientRect();"
+        "return [box.right - body.right, document.documentElement.scrollWidth - window.innerWidth];"
+    )
+    assert overflow[0] <= 0 and overflow[1] <= 0, overflow
+    # Whatever does not fit scrolls inside the table's box: scrolled to its end, the verdicts show.
+    hidden = browser.execute_script(
+        "const box = document.querySelector('table.pairs').parentElement;"
+        "box.scrollLeft = box.scrollWidth;"
+        "const cell = document.querySelector('table.pairs td.verdict-cell').getBoundingClientRect();"
+        "return cell.right - box.getBoundingClientRect().right;"
+    )
+    assert hidden <= 0, hidden
 
 
 def test_batch_page_draws_its_distribution_and_links_each_pair(browser, tmp_path):

@@ -369,7 +369,8 @@ def render_batch_report(report: BatchReport) -> str:
         verdict_key = _text(("0 " if pair.passed is False else "1 ") + pair.verdict)
         rows.append(
             f'<tr class="{_outcome_class(pair.passed)}"><td data-sort="{name}">{link}</td>'
-            f"<td>{_text(pair.left)}</td><td>{_text(pair.right)}</td>{figures}"
+            f'<td class="location">{_text(pair.left)}</td>'
+            f'<td class="location">{_text(pair.right)}</td>{figures}'
             f'<td class="verdict-cell" data-sort="{verdict_key}">{verdict}</td></tr>'
         )
     counts: dict[str, int] = {}
@@ -401,8 +402,8 @@ def render_batch_report(report: BatchReport) -> str:
         f"<h1>{_text(report.title)}</h1>\n<p>{len(report.pairs)} pairs: {tally or 'none'}</p>\n"
         f"{thresholds}\n"
         f'<h2>Pairs</h2>\n<p class="note">Click a column header to sort by it.</p>\n'
-        f'<table class="sortable pairs"><thead><tr>{head}</tr></thead>'
-        f'<tbody>{"".join(rows)}</tbody></table>\n'
+        f'<div class="table-scroll"><table class="sortable pairs"><thead><tr>{head}</tr></thead>'
+        f'<tbody>{"".join(rows)}</tbody></table></div>\n'
         f"{failures}\n{chart}\n{_run_section(report.run)}"
     )
     return _page(f"quillet: {report.title}", body, with_charts=report.distribution is not None)
