@@ -13,7 +13,7 @@ step() { printf '\n==> %s\n' "$*"; }
 # what ran: the counts come from the runners' own closing lines.
 mkdir -p build/logs
 logged() { local name=$1; shift; "$@" 2>&1 | tee "$root/build/logs/$name.log"; }
-ctest_count() { grep -Eo 'tests passed, [0-9]+ tests failed out of [0-9]+' "$root/build/logs/$1.log" | grep -Eo '[0-9]+$' | tail -n 1; }
+ctest_count() { grep -E 'tests passed' "$root/build/logs/$1.log" | grep -Eo 'out of [0-9]+' | grep -Eo '[0-9]+' | tail -n 1; }
 pytest_count() { grep -E '^[0-9]+ passed' "$root/build/logs/$1.log" | tail -n 1 | sed -E 's/ in [0-9.]+s.*//'; }
 gtest_count() { grep -Eo '\[  PASSED  \] [0-9]+ tests?' "$root/build/logs/$1.log" | grep -Eo '[0-9]+' | tail -n 1; }
 
