@@ -1,6 +1,6 @@
-"""Charts of a report: what is drawn of long series, and the Vega-Lite specifications.
+"""Charts of a report: what is drawn of long series, and the Vega-Lite chart definitions.
 
-Charts are Vega-Lite specifications built with Altair and drawn in the page by the Vega
+Charts are Vega-Lite chart definitions built with Altair and drawn in the page by the Vega
 libraries that vl-convert ships as one script, so a report needs no network when opened.
 Only what is drawn is thinned out: summaries are always computed from every frame.
 """
