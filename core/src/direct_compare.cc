@@ -8,6 +8,7 @@
 #include "numeric.h"
 #include "panic.h"
 #include "reduced_rows.h"
+#include "row_sampling.h"
 #include "utils.h"
 
 namespace quillet {
@@ -40,45 +41,141 @@ std::span<const std::uint8_t> DirectComparer::compared_pixels(const FrameRows& f
     return scratch;
 }
 
-bool DirectComparer::rescale_red_pixels(const FrameRows& left, const FrameRows& right,
-                                        float max_diff) {
+template <typename Rows>
+void DirectComparer::redraw_red_rows(std::int32_t width, std::int32_t height, float max_diff,
+                                     std::uint8_t* out, Rows&& rows) {
     // Drawn with k = 1, every changed pixel is pure red (k * d >= 1 for d >= 2810),
-    // and only changed pixels depend on the scale. So the red pixels are the
-    // candidates: those whose distance reaches the threshold get the heat colour
-    // of the new scale, which is the picture a pass with that scale draws. A red
-    // pixel below the threshold is a left pixel that happens to be red.
-    std::uint8_t* out = state_.diff_rgba.data();
-    const auto width = static_cast<std::size_t>(left.width);
-    const std::size_t most_redrawn = width * static_cast<std::size_t>(left.height) / 16;
-    const float colour_scale = colour_scale_for(max_diff);
+    // and only changed pixels depend on the scale. So a row without a red pixel
+    // is already the row a pass at the new scale draws, and the others are
+    // drawn again by the pixel pass at that scale (a red pixel below the
+    // threshold is a left pixel that happens to be red, drawn the same again).
+    const std::uint8_t* drawn = state_.diff_rgba.data();
+    const bool copy_rows = out != drawn;
+    const auto row_pixels = static_cast<std::size_t>(width);
     constexpr std::uint8_t kRed[4] = {255, 0, 0, 255};
-    std::size_t redrawn = 0;
-    for (std::int32_t y = 0; y < left.height; ++y) {
-        const std::uint8_t* l = left.row(y);
-        const std::uint8_t* r = right.row(y);
-        // Most rows hold no red pixel: a branch-free test over the row first.
-        std::uint32_t red_word;
-        std::memcpy(&red_word, kRed, 4);
-        bool any_red = false;
-        for (std::size_t x = 0; x < width; ++x) {
+    std::uint32_t red_word;
+    std::memcpy(&red_word, kRed, 4);
+    const DiffKernel kernel = active_diff_kernel();
+    PixelPass pass{};
+    pass.pixel_count = row_pixels;
+    pass.mode = SmoothingPass::plain;
+    pass.colour_scale = colour_scale_for(max_diff);
+    pass.alpha = 1.0f;
+    pass.beta = 0.0f;
+    // The sums are thrown away; starting them large keeps the pass off the
+    // pixel-by-pixel steps it takes while running totals are small.
+    pass.start = PassSums{1048576.0f, 1048576.0f, 0.0f};
+    for (std::int32_t y = 0; y < height; ++y, out += 4 * row_pixels, drawn += 4 * row_pixels) {
+        // The row is still in cache from the copy when it is scanned.
+        if (copy_rows) std::memcpy(out, drawn, 4 * row_pixels);
+        // A count rather than a flag, so that the scan vectorises.
+        std::uint32_t red_pixels = 0;
+        for (std::size_t x = 0; x < row_pixels; ++x) {
             std::uint32_t word;
             std::memcpy(&word, out + 4 * x, 4);
-            any_red |= word == red_word;
+            red_pixels += word == red_word ? 1u : 0u;
         }
-        if (!any_red) {
-            out += 4 * width;
-            continue;
-        }
-        for (std::size_t x = 0; x < width; ++x, out += 4) {
-            if (std::memcmp(out, kRed, 4) != 0) continue;
-            const float distance = static_cast<float>(squared_distance(l + 3 * x, r + 3 * x));
-            if (distance < kChangeThreshold) continue;
-            // Past a sixteenth of the picture a vector pass is the quicker way.
-            if (++redrawn > most_redrawn) return false;
-            write_heat_colour(out, colour_scale, distance);
-        }
+        if (red_pixels == 0) continue;
+        rows(y, pass.left, pass.right);
+        pass.rgba = out;
+        kernel(pass);  // only the picture is kept; the sums are the first pass's
     }
+}
+
+namespace {
+
+// Whether a picture drawn for a pair with this max_diff must be redrawn at the
+// pair's own scale: below the change threshold no pixel takes a heat colour,
+// so the scale cannot show.
+bool needs_rescale(const Metrics& metrics) { return !(metrics.max_diff < kChangeThreshold); }
+
+// Row y of both frames.
+auto rows_of(const FrameRows& left, const FrameRows& right) {
+    return [&left, &right](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) {
+        l = left.row(y);
+        r = right.row(y);
+    };
+}
+
+// The picture of the cache's last comparison, copied into `out` (its size).
+void copy_picture(const FrameCache& state, std::span<std::uint8_t> out) {
+    if (!out.empty()) std::memcpy(out.data(), state.diff_rgba.data(), out.size());
+}
+
+}  // namespace
+
+bool DirectComparer::compare_sampled_into(const FrameRows& left, const FrameRows& right,
+                                          CompareSize size, std::span<std::uint8_t> out,
+                                          Metrics& result) {
+    if (!left.packed() || !right.packed() ||
+        left.packed_bytes() > static_cast<std::size_t>(INT32_MAX))
+        return false;
+    const std::span<const std::uint8_t> left_bytes{left.data, left.packed_bytes()};
+    const std::span<const std::uint8_t> right_bytes{right.data, right.packed_bytes()};
+    state_.last_max_diff = 0.0f;
+    if (!compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
+                         size.height, result))
+        return false;
+    if (!needs_rescale(result)) {
+        copy_picture(state_, out);
+        return true;
+    }
+    // The sampled pass succeeded, so every sampled byte lies inside both frames.
+    const float step_x = sampling_step(left.width, size.width);
+    const float step_y = sampling_step(left.height, size.height);
+    const auto width = static_cast<std::size_t>(size.width);
+    column_offsets_.resize(width);
+    for (std::size_t x = 0; x < width; ++x)
+        column_offsets_[x] = sampled_index(static_cast<std::int32_t>(x), step_x) * 3;
+    left_scratch_.resize(3 * width);
+    right_scratch_.resize(3 * width);
+    // The planned vector copy of the sampled pass where there is one.
+    SamplePlan plan;
+    const RowSampler vector_sample = active_row_sampler();
+    const bool planned =
+        vector_sample != nullptr && plan_row_sampling(column_offsets_.data(), width, plan);
+    const auto sampled_rows = [&](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) {
+        const std::size_t row = static_cast<std::size_t>(sampled_index(y, step_y)) * left.row_bytes();
+        l = left_scratch_.data();
+        r = right_scratch_.data();
+        if (planned) {
+            vector_sample(left.data + row, plan, left_scratch_.data());
+            vector_sample(right.data + row, plan, right_scratch_.data());
+            return;
+        }
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::size_t at = row + static_cast<std::size_t>(column_offsets_[x]);
+            std::memcpy(left_scratch_.data() + 3 * x, left.data + at, 3);
+            std::memcpy(right_scratch_.data() + 3 * x, right.data + at, 3);
+        }
+    };
+    redraw_red_rows(size.width, size.height, result.max_diff, out.data(), sampled_rows);
     return true;
+}
+
+Metrics DirectComparer::compare_into(const FrameRows& left, const FrameRows& right,
+                                     std::span<std::uint8_t> out) {
+    const CompareSize size = reduced_size(left.width, left.height);
+    if (size.width < 0 || size.height < 0 ||
+        out.size() != static_cast<std::size_t>(size.width) *
+                          static_cast<std::size_t>(size.height) * 4)
+        panic("compare_into: the picture buffer does not fit the compared size");
+    const bool reduced = size.width != left.width || size.height != left.height;
+    if (!reduced) {
+        state_.last_max_diff = 0.0f;
+        Metrics metrics = state_.compare_rows(left, right);
+        if (needs_rescale(metrics))
+            redraw_red_rows(size.width, size.height, metrics.max_diff, out.data(),
+                            rows_of(left, right));
+        else
+            copy_picture(state_, out);
+        return metrics;
+    }
+    Metrics metrics;
+    if (compare_sampled_into(left, right, size, out, metrics)) return metrics;
+    metrics = compare(left, right, true);
+    copy_picture(state_, out);
+    return metrics;
 }
 
 Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
@@ -88,17 +185,17 @@ Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
     // A picture to be scaled to this pair's own max_diff is drawn first with
     // k = 1 (as after a cleared cache), which rescale_red_pixels relies on.
     if (scaled_picture) state_.last_max_diff = 0.0f;
-    // Below the change threshold no pixel takes a heat colour, so the scale
-    // cannot show; otherwise the picture is redrawn at the pair's own scale,
-    // which the first pass has set (last_max_diff = max_diff).
-    const auto needs_rescale = [&](const Metrics& metrics) {
-        return scaled_picture && !(metrics.max_diff < kChangeThreshold);
+    // Otherwise the picture is redrawn at the pair's own scale, which the
+    // first pass has set (last_max_diff = max_diff).
+    const auto redraw = [&](const Metrics& metrics) {
+        return scaled_picture && needs_rescale(metrics);
     };
 
     if (!reduced) {
         const Metrics metrics = state_.compare_rows(left, right);
-        if (needs_rescale(metrics) && !rescale_red_pixels(left, right, metrics.max_diff))
-            return state_.compare_rows(left, right);
+        if (redraw(metrics))
+            redraw_red_rows(size.width, size.height, metrics.max_diff, state_.diff_rgba.data(),
+                            rows_of(left, right));
         return metrics;
     }
 
@@ -124,8 +221,9 @@ Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
     const FrameRows right_reduced{right_pixels.data(), reduced_row_bytes, size.width, size.height};
     const Metrics metrics =
         state_.compute_diff_impl(left_pixels, right_pixels, size.width, size.height);
-    if (needs_rescale(metrics) && !rescale_red_pixels(left_reduced, right_reduced, metrics.max_diff))
-        return state_.compute_diff_impl(left_pixels, right_pixels, size.width, size.height);
+    if (redraw(metrics))
+        redraw_red_rows(size.width, size.height, metrics.max_diff, state_.diff_rgba.data(),
+                        rows_of(left_reduced, right_reduced));
     return metrics;
 }
 

@@ -18,23 +18,41 @@ public:
     // compare_cached reduces them, with smoothing off. The caller guarantees
     // that both frames hold all their rows. Frames of more than 2^31 - 1 bytes,
     // which the frame cache cannot reduce, are reduced row by row. With `scaled_picture` the picture's heat colours are
-    // scaled to this pair's own max_diff (its changed pixels redrawn, or a
-    // second pass over the same pixels when many changed); otherwise to the
-    // previous comparison's.
+    // scaled to this pair's own max_diff (the rows holding changed pixels
+    // drawn again at that scale); otherwise to the previous comparison's.
     Metrics compare(const FrameRows& left, const FrameRows& right, bool scaled_picture);
 
     // The picture of the last comparison, 4 bytes per compared pixel.
     std::span<const std::uint8_t> picture() const noexcept { return state_.diff_rgba; }
+
+    // compare(left, right, true), with the picture it gives written into `out`,
+    // which must hold 4 bytes per pixel of reduced_size(width, height). The
+    // picture is made in `out` as it is copied there, without a pass of its
+    // own, and packed frames larger than the comparison size are sampled in
+    // place for it too; picture() is left holding an intermediate picture.
+    Metrics compare_into(const FrameRows& left, const FrameRows& right,
+                         std::span<std::uint8_t> out);
 
 private:
     // The packed pixels of `frame` reduced to `size`, made in `scratch`.
     std::span<const std::uint8_t> compared_pixels(const FrameRows& frame, CompareSize size,
                                                   std::vector<std::uint8_t>& scratch);
 
-    // Redraws the changed pixels of a picture drawn with k = 1 at the scale of
-    // `max_diff`; false (picture partly redrawn) when too many pixels changed
-    // for this to beat a second pass.
-    bool rescale_red_pixels(const FrameRows& left, const FrameRows& right, float max_diff);
+    // Redraws, in `out`, the picture drawn with k = 1 at the scale of
+    // `max_diff`, copying each row of that picture to `out` first unless `out`
+    // is the picture itself. `rows(y, l, r)` points l and r at compared row y
+    // of each frame, packed.
+    template <typename Rows>
+    void redraw_red_rows(std::int32_t width, std::int32_t height, float max_diff,
+                         std::uint8_t* out, Rows&& rows);
+
+    // The comparison and picture of compare_into for packed frames larger than
+    // the comparison size, sampled where they lie; false (nothing changed)
+    // where the sampled comparison does not apply.
+    bool compare_sampled_into(const FrameRows& left, const FrameRows& right, CompareSize size,
+                              std::span<std::uint8_t> out, Metrics& result);
+
+    std::vector<std::int32_t> column_offsets_;  // sampled columns' byte offsets
 
     FrameCache state_;  // the picture buffer and the colour scale; smoothing stays off
     std::vector<std::uint8_t> left_scratch_;

@@ -7,6 +7,7 @@
 
 #include "direct_compare.h"
 #include "full_size_diff.h"
+#include "panic.h"
 #include "test_support.h"
 
 namespace quillet::testing {
@@ -79,6 +80,30 @@ TEST_P(DirectCompareTest, gives_the_frame_cache_figures_and_picture) {
         const auto picture = comparer.picture();
         EXPECT_EQ(Bytes(picture.begin(), picture.end()), expected.picture);
     }
+    // The picture made in a caller's buffer, after a comparison at another
+    // scale, as the first call of a fresh comparer, and repeated.
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        Bytes into(expected.picture.size(), 0x5A);
+        expect_same(comparer.compare_into(l, r, into), expected.metrics);
+        EXPECT_EQ(into, expected.picture);
+    }
+    DirectComparer fresh;
+    Bytes into(expected.picture.size(), 0x5A);
+    expect_same(fresh.compare_into(l, r, into), expected.metrics);
+    EXPECT_EQ(into, expected.picture);
+}
+
+TEST(direct_compare_into_test, refuses_a_buffer_of_another_size) {
+    const int width = 1300, height = 10;  // compared at 1280 x 9
+    Random random(9);
+    const Bytes left = random.bytes(static_cast<std::size_t>(width) * height * 3);
+    const FrameRows frame{left.data(), static_cast<std::size_t>(width) * 3, width, height};
+    DirectComparer comparer;
+    Bytes too_big(static_cast<std::size_t>(width) * height * 4);
+    EXPECT_THROW(comparer.compare_into(frame, frame, too_big), Panic);
+    Bytes fits(std::size_t{1280} * 9 * 4);
+    comparer.compare_into(frame, frame, fits);
+    EXPECT_EQ(Bytes(fits.begin(), fits.begin() + 3), Bytes(left.begin(), left.begin() + 3));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,6 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(1, 37, 1281), ::testing::Values(1, 29, 721),
                        ::testing::Values(std::size_t{0}, std::size_t{5}),
                        ::testing::Values(1u, 3u, 200u)));
+
+// Reductions that skip rows and columns (sampled from packed frames in place).
+INSTANTIATE_TEST_SUITE_P(large_reductions, DirectCompareTest,
+                         ::testing::Combine(::testing::Values(1923), ::testing::Values(1083),
+                                            ::testing::Values(std::size_t{0}, std::size_t{2}),
+                                            ::testing::Values(3u, 400u)));
 
 TEST(full_size_diff_test, rows_match_the_cache_picture_in_every_band) {
     const int width = 23, height = 17;

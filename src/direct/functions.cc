@@ -68,16 +68,27 @@ PyObject* compare(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (!pair.take(left_object, right_object, width, height)) return nullptr;
 
         Metrics metrics;
+        if (!picture) {
+            {
+                UnlockedInterpreter unlocked;
+                metrics = thread_comparer.compare(pair.left, pair.right, false);
+            }
+            return metrics_tuple(metrics);
+        }
+        // The picture is written straight into the bytes object it is returned in.
+        const CompareSize size = reduced_size(width, height);
+        const std::size_t bytes = static_cast<std::size_t>(size.width < 0 ? 0 : size.width) *
+                                  static_cast<std::size_t>(size.height < 0 ? 0 : size.height) * 4;
+        PyRef rgba(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+        if (!rgba) return nullptr;
         {
             UnlockedInterpreter unlocked;
-            metrics = thread_comparer.compare(pair.left, pair.right, picture != 0);
+            metrics = thread_comparer.compare_into(
+                pair.left, pair.right,
+                {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(rgba.get())), bytes});
         }
         PyRef figures(metrics_tuple(metrics));
-        if (!figures || !picture) return figures.release();
-        const auto pixels = thread_comparer.picture();
-        PyRef rgba(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(pixels.data()),
-                                             static_cast<Py_ssize_t>(pixels.size())));
-        if (!rgba) return nullptr;
+        if (!figures) return nullptr;
         return PyTuple_Pack(2, figures.get(), rgba.get());
     });
 }
