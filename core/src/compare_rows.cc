@@ -60,17 +60,19 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
         return false;
 
     // The positions exactly as the reduction computes them (see utils.cc).
-    const float step_x = sampling_step(src_width, dst_width);
-    const float step_y = sampling_step(src_height, dst_height);
+    const float step_x =
+        static_cast<float>(static_cast<std::uint32_t>(src_width)) / static_cast<float>(dst_width);
+    const float step_y =
+        static_cast<float>(static_cast<std::uint32_t>(src_height)) / static_cast<float>(dst_height);
     std::int32_t column_offsets[kMaxCompareWidth];  // sx * 3 for every destination column
     for (std::int32_t x = 0; x < dst_width; ++x) {
         const std::int64_t offset =
-            std::int64_t{sampled_index(x, step_x)} * 3;
+            std::int64_t{saturating_to_i32(static_cast<float>(x) * step_x)} * 3;
         if (offset < 0 || offset > INT32_MAX) return false;
         column_offsets[x] = static_cast<std::int32_t>(offset);
     }
     auto row_offset = [&](std::int32_t y) {
-        return std::int64_t{sampled_index(y, step_y)} * src_width * 3;
+        return std::int64_t{saturating_to_i32(static_cast<float>(y) * step_y)} * src_width * 3;
     };
 
     // Positions never decrease along a row or down the rows, so the last pixel

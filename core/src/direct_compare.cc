@@ -8,7 +8,6 @@
 #include "numeric.h"
 #include "panic.h"
 #include "reduced_rows.h"
-#include "row_sampling.h"
 #include "utils.h"
 
 namespace quillet {
@@ -116,40 +115,11 @@ bool DirectComparer::compare_sampled_into(const FrameRows& left, const FrameRows
     if (!compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
                          size.height, result))
         return false;
-    if (!needs_rescale(result)) {
-        copy_picture(state_, out);
-        return true;
-    }
-    // The sampled pass succeeded, so every sampled byte lies inside both frames.
-    const float step_x = sampling_step(left.width, size.width);
-    const float step_y = sampling_step(left.height, size.height);
-    const auto width = static_cast<std::size_t>(size.width);
-    column_offsets_.resize(width);
-    for (std::size_t x = 0; x < width; ++x)
-        column_offsets_[x] = sampled_index(static_cast<std::int32_t>(x), step_x) * 3;
-    left_scratch_.resize(3 * width);
-    right_scratch_.resize(3 * width);
-    // The planned vector copy of the sampled pass where there is one.
-    SamplePlan plan;
-    const RowSampler vector_sample = active_row_sampler();
-    const bool planned =
-        vector_sample != nullptr && plan_row_sampling(column_offsets_.data(), width, plan);
-    const auto sampled_rows = [&](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) {
-        const std::size_t row = static_cast<std::size_t>(sampled_index(y, step_y)) * left.row_bytes();
-        l = left_scratch_.data();
-        r = right_scratch_.data();
-        if (planned) {
-            vector_sample(left.data + row, plan, left_scratch_.data());
-            vector_sample(right.data + row, plan, right_scratch_.data());
-            return;
-        }
-        for (std::size_t x = 0; x < width; ++x) {
-            const std::size_t at = row + static_cast<std::size_t>(column_offsets_[x]);
-            std::memcpy(left_scratch_.data() + 3 * x, left.data + at, 3);
-            std::memcpy(right_scratch_.data() + 3 * x, right.data + at, 3);
-        }
-    };
-    redraw_red_rows(size.width, size.height, result.max_diff, out.data(), sampled_rows);
+    // A second pass at the scale the first one set, when the scale shows.
+    if (needs_rescale(result))
+        compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
+                        size.height, result);
+    copy_picture(state_, out);
     return true;
 }
 
@@ -183,7 +153,7 @@ Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
     const CompareSize size = reduced_size(left.width, left.height);
     const bool reduced = size.width != left.width || size.height != left.height;
     // A picture to be scaled to this pair's own max_diff is drawn first with
-    // k = 1 (as after a cleared cache), which rescale_red_pixels relies on.
+    // k = 1 (as after a cleared cache), which redraw_red_rows relies on.
     if (scaled_picture) state_.last_max_diff = 0.0f;
     // Otherwise the picture is redrawn at the pair's own scale, which the
     // first pass has set (last_max_diff = max_diff).

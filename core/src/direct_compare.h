@@ -26,10 +26,11 @@ public:
     std::span<const std::uint8_t> picture() const noexcept { return state_.diff_rgba; }
 
     // compare(left, right, true), with the picture it gives written into `out`,
-    // which must hold 4 bytes per pixel of reduced_size(width, height). The
-    // picture is made in `out` as it is copied there, without a pass of its
-    // own, and packed frames larger than the comparison size are sampled in
-    // place for it too; picture() is left holding an intermediate picture.
+    // which must hold 4 bytes per pixel of reduced_size(width, height). Frames
+    // compared at their own size have their picture finished in `out` as it
+    // is copied there; packed frames larger than the comparison size are
+    // sampled in place (a second sampled pass when the scale shows) instead
+    // of being reduced into copies.
     Metrics compare_into(const FrameRows& left, const FrameRows& right,
                          std::span<std::uint8_t> out);
 
@@ -47,12 +48,10 @@ private:
                          std::uint8_t* out, Rows&& rows);
 
     // The comparison and picture of compare_into for packed frames larger than
-    // the comparison size, sampled where they lie; false (nothing changed)
-    // where the sampled comparison does not apply.
+    // the comparison size, sampled where they lie; false (picture and
+    // figures untouched) where the sampled comparison does not apply.
     bool compare_sampled_into(const FrameRows& left, const FrameRows& right, CompareSize size,
                               std::span<std::uint8_t> out, Metrics& result);
-
-    std::vector<std::int32_t> column_offsets_;  // sampled columns' byte offsets
 
     FrameCache state_;  // the picture buffer and the colour scale; smoothing stays off
     std::vector<std::uint8_t> left_scratch_;

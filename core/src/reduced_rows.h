@@ -6,19 +6,8 @@
 #include <span>
 
 #include "frame_cache.h"
-#include "numeric.h"
 
 namespace quillet {
-
-// The reduction's sampling step from `source` pixels down to `dest` (see utils.cc).
-inline float sampling_step(std::int32_t source, std::int32_t dest) noexcept {
-    return static_cast<float>(static_cast<std::uint32_t>(source)) / static_cast<float>(dest);
-}
-
-// The source index the reduction samples for destination index `i`.
-inline std::int32_t sampled_index(std::int32_t i, float step) noexcept {
-    return saturating_to_i32(static_cast<float>(i) * step);
-}
 
 // Compares the point-sampled reductions (as downsample_bilinear makes them) of
 // `left` and `right`, both taken as src_width x src_height, at dst_width x
