@@ -375,3 +375,29 @@ def test_decode_ahead_close_stops_a_blocked_producer():
     produced = source.produced
     time.sleep(0.1)
     assert source.produced == produced
+
+
+# --- one core ----------------------------------------------------------------------------------
+
+
+def test_one_core_runs_on_the_calling_thread_with_the_same_results(tmp_path):
+    lefts, rights = scenes(12), scenes(12, changed={3, 7})
+    sequences = (write_sequence(tmp_path / "left", lefts), write_sequence(tmp_path / "right", rights))
+    # 25 against 50 frames a second: paired in time, half the right frames skipped.
+    videos = (
+        write_video(tmp_path / "left.mkv", moments(12, 25), 25),
+        write_video(tmp_path / "right.mkv", moments(24, 50), 50),
+    )
+    for left, right in (sequences, videos):
+        helpers_seen = []
+
+        def look(record, view):
+            helpers_seen.extend(
+                t.name for t in threading.enumerate() if t.name.startswith("quillet-")
+            )
+
+        one_core, one_core_records = run(left, right, on_record=look, one_core=True)
+        assert helpers_seen == []
+        threaded, threaded_records = run(left, right)
+        assert one_core_records == threaded_records
+        assert (one_core.compared, one_core.identical) == (threaded.compared, threaded.identical)

@@ -244,7 +244,10 @@ def _inputs_key(
             "right": pair.right,
             "left_fingerprint": fingerprints[0],
             "right_fingerprint": fingerprints[1],
-            "options": asdict(options),
+            # How the work is spread over cores does not change the results.
+            "options": {
+                name: value for name, value in asdict(options).items() if name != "one_core"
+            },
         },
         sort_keys=True,
     )
@@ -666,6 +669,9 @@ def run_batch(
     options = options if options is not None else VideoOptions()
     thresholds = thresholds if thresholds is not None else Thresholds()
     options = _with_standard_if_bounded(thresholds, options)
+    # Each worker process compares one pair at a time on one core; more workers, not more
+    # threads per pair, use more cores.
+    options = replace(options, one_core=True)
     if isinstance(pairs, (str, os.PathLike)):
         source = os.fspath(pairs)
         pair_list = read_manifest(source)

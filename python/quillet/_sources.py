@@ -137,6 +137,10 @@ class FrameSource:
         """Release what the source holds open."""
 
 
+DEFAULT_IMAGE_WORKERS = 3
+"""Threads that read the files of an image sequence ahead of the comparison, in order."""
+
+
 class ImageSequence(FrameSource):
     """Image files read one after the other, in the order given; every frame of a multi-frame
     file (animated GIF, APNG or WebP, multi-page TIFF) in turn.
@@ -154,7 +158,7 @@ class ImageSequence(FrameSource):
         *,
         fps: float | None = None,
         max_pixels: int | None = DEFAULT_MAX_PIXELS,
-        workers: int = 3,
+        workers: int = DEFAULT_IMAGE_WORKERS,
     ) -> None:
         self.name = name
         self.paths = paths
@@ -190,6 +194,14 @@ class ImageSequence(FrameSource):
     def _file_frames(self) -> Iterator[Frame]:
         if len(self.paths) == 1:
             yield from self._every_frame(self.paths[0])
+            return
+        if self.workers <= 1:
+            for path in self.paths:
+                frame = self._single_frame(path)
+                if frame is None:
+                    yield from self._every_frame(path)
+                else:
+                    yield frame
             return
         with ThreadPoolExecutor(
             self.workers, thread_name_prefix="quillet-images"
@@ -230,7 +242,9 @@ class VideoFile(FrameSource):
     before anything is decoded, and every decoded frame again.
     """
 
-    def __init__(self, path: str, *, max_pixels: int | None = DEFAULT_MAX_PIXELS) -> None:
+    def __init__(
+        self, path: str, *, max_pixels: int | None = DEFAULT_MAX_PIXELS, codec_threads: bool = True
+    ) -> None:
         av = require_av(f"reading the video {path!r}")
         self.name = path
         self.max_pixels = max_pixels
@@ -249,7 +263,8 @@ class VideoFile(FrameSource):
         except BaseException:
             self._container.close()
             raise
-        self._stream.thread_type = "AUTO"
+        # FFmpeg's own frame and slice threads, unless the caller keeps to one core.
+        self._stream.thread_type = "AUTO" if codec_threads else "NONE"
         self.total = self._stream.frames or None
         rate = self._stream.average_rate or self._stream.guessed_rate
         self.frame_rate = Fraction(rate) if rate else None
@@ -353,17 +368,20 @@ def open_source(
     *,
     fps: float | None = None,
     max_pixels: int | None = DEFAULT_MAX_PIXELS,
+    one_core: bool = False,
 ) -> FrameSource:
     """Open a video file, a folder of images (natural name order), a glob pattern of images or
     one image file (every frame of a multi-frame one).
 
     ``fps`` gives image sequences a frame rate, hence times; videos keep their own.
+    ``one_core`` reads images one at a time and decodes videos without codec threads.
     """
+    workers = 1 if one_core else DEFAULT_IMAGE_WORKERS
     paths = _sequence_paths(location)
     if paths is not None:
-        return ImageSequence(location, paths, fps=fps, max_pixels=max_pixels)
+        return ImageSequence(location, paths, fps=fps, max_pixels=max_pixels, workers=workers)
     if os.path.isfile(location):
         if Path(location).suffix.lower() in IMAGE_SUFFIXES:
             return ImageSequence(location, [location], fps=fps, max_pixels=max_pixels)
-        return VideoFile(location, max_pixels=max_pixels)
+        return VideoFile(location, max_pixels=max_pixels, codec_threads=not one_core)
     raise SourceError(f"no such file or folder: {location}")

@@ -12,7 +12,7 @@ import heapq
 import math
 import os
 from collections.abc import Callable, Iterator
-from contextlib import ExitStack
+from contextlib import ExitStack, closing
 from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import TYPE_CHECKING
@@ -62,6 +62,11 @@ class VideoOptions:
         Frames with more pixels are refused before they are decoded; None for no limit.
     standard
         Also compute the standard figures for every compared pair.
+    one_core
+        Keep the comparison on one core: decode on the calling thread, one image at a time, with
+        single-threaded codecs. For running many comparisons side by side (``quillet batch``
+        runs one per worker process), where decoding ahead in threads would only make the
+        comparisons compete for the same cores.
     """
 
     ema: float = 1.0
@@ -70,6 +75,7 @@ class VideoOptions:
     fps: float | None = None
     max_pixels: int | None = DEFAULT_MAX_PIXELS
     standard: bool = False
+    one_core: bool = False
 
     def __post_init__(self) -> None:
         if not 0.0 < self.ema <= 1.0:
@@ -346,7 +352,10 @@ def compare_videos(
         sources: list[FrameSource] = []
         for location in (left, right):
             source = open_source(
-                os.fspath(location), fps=options.fps, max_pixels=options.max_pixels
+                os.fspath(location),
+                fps=options.fps,
+                max_pixels=options.max_pixels,
+                one_core=options.one_core,
             )
             stack.callback(source.close)
             sources.append(source)
@@ -360,12 +369,14 @@ def compare_videos(
         )
         if on_start is not None:
             on_start(summary)
-        lefts: DecodeAhead[TimedFrame] = stack.enter_context(
-            DecodeAhead(left_source.frames(), name="decode-left")
-        )
-        rights: DecodeAhead[TimedFrame] = stack.enter_context(
-            DecodeAhead(right_source.frames(), name="decode-right")
-        )
+        lefts: Iterator[TimedFrame]
+        rights: Iterator[TimedFrame]
+        if options.one_core:
+            lefts = stack.enter_context(closing(left_source.frames()))
+            rights = stack.enter_context(closing(right_source.frames()))
+        else:
+            lefts = stack.enter_context(DecodeAhead(left_source.frames(), name="decode-left"))
+            rights = stack.enter_context(DecodeAhead(right_source.frames(), name="decode-right"))
         comparer = stack.enter_context(FrameComparer(ema_alpha=options.ema))
         counts = PairCounts(mode)
         tally = _Tally()
