@@ -141,18 +141,26 @@ PyObject* float_tuple(std::span<const double> values) noexcept {
     return tuple.release();
 }
 
+bool thread_count_in_range(Py_ssize_t threads) noexcept {
+    if (threads >= 0 && threads <= 1024) return true;
+    PyErr_Format(PyExc_ValueError, "threads must be 0 (automatic) to 1024, got %zd", threads);
+    return false;
+}
+
 PyObject* psnr(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* keywords[] = {"left", "right", "width", "height", nullptr};
+    static const char* keywords[] = {"left", "right", "width", "height", "threads", nullptr};
     PyObject *left, *right;
-    Py_ssize_t width, height;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnn:psnr", const_cast<char**>(keywords), &left,
-                                     &right, &width, &height))
+    Py_ssize_t width, height, threads = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnn|$n:psnr", const_cast<char**>(keywords), &left,
+                                     &right, &width, &height, &threads))
         return nullptr;
+    if (!thread_count_in_range(threads)) return nullptr;
     FramePair frames;
     if (!bind_frames(left, right, width, height, frames)) return nullptr;
     StandardPsnr result{};
     if (!without_interpreter_lock([&] {
-            result = standard_psnr(frames.left.data(), frames.right.data(), frames.width * frames.height);
+            result = standard_psnr(frames.left.data(), frames.right.data(), frames.width, frames.height,
+                                   static_cast<unsigned>(threads));
         }))
         return nullptr;
     const double values[] = {result.rgb, result.r, result.g, result.b};
@@ -166,10 +174,7 @@ PyObject* ssim(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnn|$n:ssim", const_cast<char**>(keywords),
                                      &left, &right, &width, &height, &threads))
         return nullptr;
-    if (threads < 0 || threads > 1024) {
-        PyErr_Format(PyExc_ValueError, "threads must be 0 (automatic) to 1024, got %zd", threads);
-        return nullptr;
-    }
+    if (!thread_count_in_range(threads)) return nullptr;
     FramePair frames;
     if (!bind_frames(left, right, width, height, frames)) return nullptr;
     StandardSsim result{};
@@ -221,9 +226,9 @@ PyCFunction as_cfunction(Function* function) noexcept {
 
 PyMethodDef methods[] = {
     {"psnr", as_cfunction(psnr), METH_VARARGS | METH_KEYWORDS,
-     "psnr(left, right, width, height)\n--\n\n"
+     "psnr(left, right, width, height, *, threads=0)\n--\n\n"
      "PSNR of two packed RGB frames: (rgb, r, g, b) in dB, 10*log10(255**2 / MSE) from exact\n"
-     "integer sums; inf for identical frames."},
+     "integer sums; inf for identical frames. threads=0 chooses."},
     {"ssim", as_cfunction(ssim), METH_VARARGS | METH_KEYWORDS,
      "ssim(left, right, width, height, *, threads=0)\n--\n\n"
      "Gaussian-window SSIM (sigma 1.5, 11 x 11, K1 0.01, K2 0.03, L 255) of two packed RGB frames:\n"

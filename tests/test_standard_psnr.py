@@ -48,6 +48,25 @@ def test_psnr_on_every_tail_matches_numpy(pixels):
         assert value == pytest.approx(numpy_psnr(left[..., channel], right[..., channel]), rel=1e-12)
 
 
+# Frames split by rows over threads: exact sums give the same figures for every split,
+# including more threads than rows.
+@pytest.mark.parametrize("threads", [2, 3, 7, 1024])
+@pytest.mark.parametrize(("width", "height"), [(512, 384), (37, 5)])
+def test_results_do_not_depend_on_the_thread_count(threads, width, height):
+    left = photo("astronaut", height, width)
+    right = jpeg_degraded(left, 30)
+    got = _measure.psnr(left, right, width, height, threads=threads)
+    assert got == _measure.psnr(left, right, width, height, threads=1)
+    assert got[0] == pytest.approx(numpy_psnr(left, right), rel=1e-12)
+
+
+@pytest.mark.parametrize("threads", [-1, 1025])
+def test_thread_count_out_of_range_is_refused(threads):
+    frame = bytes(3)
+    with pytest.raises(ValueError, match="threads must be 0"):
+        _measure.psnr(frame, frame, 1, 1, threads=threads)
+
+
 def test_identical_frames_give_infinity():
     picture = photo("coffee", 40, 30)
     got = quillet.standard_metrics(picture, picture.copy())

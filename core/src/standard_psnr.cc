@@ -1,11 +1,14 @@
 // PSNR from exact squared-error sums, and the choice of the kernel that sums them.
 #include "standard_psnr.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <vector>
 
 #include "cpu_features.h"
+#include "row_bands.h"
 
 namespace quillet {
 
@@ -33,6 +36,9 @@ constexpr SquaredErrorKernelInfo kKernels[] = {
     {"portable", squared_error_sums_portable, always_runs},
 };
 
+// Below this many pixels per thread, starting a thread costs more than it saves.
+constexpr std::size_t kMinPixelsPerThread = 512 * 1024;
+
 }  // namespace
 
 std::span<const SquaredErrorKernelInfo> squared_error_kernels() noexcept { return kKernels; }
@@ -53,10 +59,30 @@ double psnr_from_sum(std::uint64_t squared_error_sum, std::uint64_t sample_count
     return 10.0 * std::log10(65025.0 / mse);
 }
 
-StandardPsnr standard_psnr(const std::uint8_t* left, const std::uint8_t* right,
-                           std::size_t pixel_count) {
-    const SquaredErrorSums sums = active_squared_error_kernel().run(left, right, pixel_count);
-    const std::uint64_t samples = pixel_count;
+unsigned default_psnr_threads(std::size_t width, std::size_t height) noexcept {
+    return band_thread_count(width * height, kMinPixelsPerThread);
+}
+
+StandardPsnr standard_psnr(const std::uint8_t* left, const std::uint8_t* right, std::size_t width,
+                           std::size_t height, unsigned threads) {
+    if (threads == 0) threads = default_psnr_threads(width, height);
+    const SquaredErrorKernel kernel = active_squared_error_kernel().run;
+    const unsigned bands = row_band_count(height, threads);
+    // One slot per band, added afterwards: integer sums, so any split gives the same total.
+    SquaredErrorSums few_bands[8];
+    std::vector<SquaredErrorSums> many_bands(bands > std::size(few_bands) ? bands : 0);
+    SquaredErrorSums* band_sums = many_bands.empty() ? few_bands : many_bands.data();
+    const std::size_t row_bytes = 3 * width;
+    run_row_bands(height, bands, [&](unsigned index, std::size_t first, std::size_t end) {
+        band_sums[index] = kernel(left + first * row_bytes, right + first * row_bytes, (end - first) * width);
+    });
+    SquaredErrorSums sums;
+    for (unsigned index = 0; index < bands; ++index) {
+        sums.r += band_sums[index].r;
+        sums.g += band_sums[index].g;
+        sums.b += band_sums[index].b;
+    }
+    const std::uint64_t samples = static_cast<std::uint64_t>(width) * height;
     return {psnr_from_sum(sums.r + sums.g + sums.b, 3 * samples), psnr_from_sum(sums.r, samples),
             psnr_from_sum(sums.g, samples), psnr_from_sum(sums.b, samples)};
 }

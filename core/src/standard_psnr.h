@@ -27,10 +27,14 @@ struct StandardPsnr {
 // 10 log10(65025 / (sum / count)) in double; +inf when sum is 0.
 double psnr_from_sum(std::uint64_t squared_error_sum, std::uint64_t sample_count) noexcept;
 
-// The PSNR of two frames of `pixel_count` pixels each (3 bytes per pixel).
-// `pixel_count` must be at least 1.
-StandardPsnr standard_psnr(const std::uint8_t* left, const std::uint8_t* right,
-                           std::size_t pixel_count);
+// The threads `standard_psnr` uses for a frame of this size when none are asked for.
+unsigned default_psnr_threads(std::size_t width, std::size_t height) noexcept;
+
+// The PSNR of two packed RGB frames of width x height pixels (at least 1 x 1).
+// `threads` 0 picks default_psnr_threads; the sums are exact, so the result
+// does not depend on the thread count.
+StandardPsnr standard_psnr(const std::uint8_t* left, const std::uint8_t* right, std::size_t width,
+                           std::size_t height, unsigned threads = 0);
 
 // The squared-error kernels built into this library, best first, the portable
 // one last. Integer sums are exact, so every kernel gives the same sums.

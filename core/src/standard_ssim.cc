@@ -6,15 +6,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <iterator>
 #include <stdexcept>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "cpu_features.h"
+#include "row_bands.h"
 
 namespace quillet {
 
@@ -82,11 +80,8 @@ const SsimKernelInfo& active_ssim_kernel() noexcept {
 
 unsigned default_ssim_threads(std::size_t width, std::size_t height) noexcept {
     if (width < kSsimWindow || height < kSsimWindow) return 1;
-    const std::size_t values = (width - 2 * kSsimRadius) * (height - 2 * kSsimRadius);
-    const std::size_t useful = values / kMinValuesPerThread;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    if (useful < 2) return 1;
-    return useful < cores ? static_cast<unsigned>(useful) : cores;
+    return band_thread_count((width - 2 * kSsimRadius) * (height - 2 * kSsimRadius),
+                             kMinValuesPerThread);
 }
 
 StandardSsim standard_ssim(const SsimFrames& frames, unsigned threads) {
@@ -102,36 +97,12 @@ StandardSsim standard_ssim(const SsimFrames& frames, const SsimKernelInfo& kerne
     const std::size_t rows = frames.height - 2 * kSsimRadius;
     const std::size_t columns = frames.width - 2 * kSsimRadius;
     if (threads == 0) threads = default_ssim_threads(frames.width, frames.height);
-    if (threads > rows) threads = static_cast<unsigned>(rows);
 
     std::vector<double>& row_sums = row_sums_buffer;
     row_sums.resize(4 * rows);
-
-    // Band b covers map rows [rows * b / n, rows * (b + 1) / n); the calling
-    // thread takes the first band.
-    const auto band_start = [&](unsigned band) { return rows * band / threads; };
-    std::vector<std::thread> workers;
-    std::vector<std::exception_ptr> failures(threads);
-    const auto run_band = [&](unsigned band) {
-        try {
-            kernel.run(frames, band_start(band), band_start(band + 1),
-                       row_sums.data() + 4 * band_start(band));
-        } catch (...) {
-            failures[band] = std::current_exception();
-        }
-    };
-    if (threads > 1) workers.reserve(threads - 1);
-    for (unsigned band = 1; band < threads; ++band) {
-        try {
-            workers.emplace_back(run_band, band);
-        } catch (const std::system_error&) {
-            run_band(band);  // no thread to be had: compute the band here
-        }
-    }
-    run_band(0);
-    for (std::thread& worker : workers) worker.join();
-    for (const std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
+    run_row_bands(rows, threads, [&](unsigned, std::size_t first, std::size_t end) {
+        kernel.run(frames, first, end, row_sums.data() + 4 * first);
+    });
 
     double totals[4] = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t row = 0; row < rows; ++row)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "random_bytes.h"
@@ -67,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(kernels, SquaredErrorKernel, ::testing::ValuesIn(runnab
 
 TEST(standard_psnr_test, identical_frames_give_infinity) {
     std::vector<std::uint8_t> frame = Random(3).bytes(3 * 100);
-    const StandardPsnr psnr = standard_psnr(frame.data(), frame.data(), 100);
+    const StandardPsnr psnr = standard_psnr(frame.data(), frame.data(), 100, 1);
     EXPECT_EQ(psnr.rgb, std::numeric_limits<double>::infinity());
     EXPECT_EQ(psnr.r, std::numeric_limits<double>::infinity());
     EXPECT_EQ(psnr.b, std::numeric_limits<double>::infinity());
@@ -75,7 +76,7 @@ TEST(standard_psnr_test, identical_frames_give_infinity) {
 
 TEST(standard_psnr_test, black_against_white_is_zero_db) {
     std::vector<std::uint8_t> black(3 * 77, 0), white(3 * 77, 255);
-    const StandardPsnr psnr = standard_psnr(black.data(), white.data(), 77);
+    const StandardPsnr psnr = standard_psnr(black.data(), white.data(), 7, 11);
     EXPECT_EQ(psnr.rgb, 0.0);
     EXPECT_EQ(psnr.g, 0.0);
 }
@@ -84,10 +85,30 @@ TEST(standard_psnr_test, one_channel_differs) {
     // Only green differs, by 1 in one of 10 pixels: green MSE 0.1, RGB MSE 1/30.
     std::vector<std::uint8_t> left(30, 9), right(30, 9);
     right[3 * 4 + 1] = 10;
-    const StandardPsnr psnr = standard_psnr(left.data(), right.data(), 10);
+    const StandardPsnr psnr = standard_psnr(left.data(), right.data(), 5, 2);
     EXPECT_EQ(psnr.r, std::numeric_limits<double>::infinity());
     EXPECT_DOUBLE_EQ(psnr.g, 10.0 * std::log10(65025.0 / 0.1));
     EXPECT_DOUBLE_EQ(psnr.rgb, 10.0 * std::log10(65025.0 * 30.0));
+}
+
+// Frames split over threads by rows: the figures of every split are the single
+// thread's, including more threads than rows and splits that leave bands of
+// unequal size.
+TEST(standard_psnr_test, results_do_not_depend_on_the_thread_count) {
+    Random random(29);
+    for (const auto& [width, height] : {std::pair<std::size_t, std::size_t>{131, 97}, {1, 5}, {640, 3}}) {
+        std::vector<std::uint8_t> left = random.bytes(3 * width * height);
+        std::vector<std::uint8_t> right = random.bytes(3 * width * height);
+        const SquaredErrorSums plain = plain_sums(left.data(), right.data(), width * height);
+        for (unsigned threads : {1u, 2u, 3u, 7u, 200u}) {
+            const StandardPsnr got = standard_psnr(left.data(), right.data(), width, height, threads);
+            const std::uint64_t samples = width * height;
+            EXPECT_EQ(got.rgb, psnr_from_sum(plain.r + plain.g + plain.b, 3 * samples)) << threads;
+            EXPECT_EQ(got.r, psnr_from_sum(plain.r, samples)) << threads;
+            EXPECT_EQ(got.g, psnr_from_sum(plain.g, samples)) << threads;
+            EXPECT_EQ(got.b, psnr_from_sum(plain.b, samples)) << threads;
+        }
+    }
 }
 
 }  // namespace

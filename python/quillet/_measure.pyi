@@ -4,7 +4,12 @@ from collections.abc import Buffer
 from typing import SupportsIndex
 
 def psnr(
-    left: Buffer, right: Buffer, width: SupportsIndex, height: SupportsIndex
+    left: Buffer,
+    right: Buffer,
+    width: SupportsIndex,
+    height: SupportsIndex,
+    *,
+    threads: SupportsIndex = 0,
 ) -> tuple[float, float, float, float]:
     """PSNR of two packed RGB frames: (rgb, r, g, b) in dB; inf for identical frames."""
 
