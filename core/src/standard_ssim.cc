@@ -27,8 +27,9 @@ void ssim_rows_avx512(const SsimFrames&, std::size_t, std::size_t, double*);
 namespace {
 
 bool always_runs() noexcept { return true; }
-[[maybe_unused]] bool avx2_runs() noexcept { return cpu_features().avx2; }
-[[maybe_unused]] bool avx512_runs() noexcept { return cpu_features().avx512bw; }
+// Both vector builds use fused multiply-adds.
+[[maybe_unused]] bool avx2_runs() noexcept { return cpu_features().avx2 && cpu_features().fma; }
+[[maybe_unused]] bool avx512_runs() noexcept { return cpu_features().avx512bw && cpu_features().fma; }
 
 constexpr SsimKernelInfo kKernels[] = {
 #if defined(QUILLET_HAVE_AVX512_KERNEL)

@@ -1,12 +1,15 @@
 // The SSIM rows, written once as plain loops over columns and compiled once per
 // instruction set (standard_ssim_*.cc). Columns are independent, so the
-// compiler can vectorise them without changing any operation: every value is
-// the same sequence of IEEE double operations in every build (contraction into
-// fused multiply-adds is off for the whole library). Row sums use eight fixed
-// partial sums instead of one chain, so they vectorise without reassociation.
+// compiler vectorises them without changing any operation: every value is the
+// same sequence of IEEE double operations in every build. Contraction is off
+// for the whole library; the multiply-adds written here as std::fma are single
+// correctly rounded operations in every build (one vector instruction where
+// the target has FMA, the C library's fma elsewhere), so they give the same
+// bits everywhere. Row sums use eight fixed partial sums instead of one chain,
+// so they vectorise without reassociation.
 //
 // The moments are filtered separably: vertically (exact integer pair sums of
-// x, x^2 + y^2 and x*y times the weights in double) into a stretch of a row of
+// x, x^2 + y^2 and x*y, then weighted in double) into a stretch of a row of
 // moments, then horizontally. Luma is taken exactly, as the integer
 // 2126 R + 7152 G + 722 B (10^4 Y). Variances come from E[x^2] - mu^2 in
 // double; the cancellation error stays near 1e-11, far below C2 = 58.5.
@@ -60,15 +63,15 @@ inline constexpr std::size_t kStretchColumns = 384;
 // of a column. Both rows' terms are added before the weight is applied, in
 // the type Term: every term up to that point is an exact integer (channels:
 // at most 4 * 255^2 in float; luma scaled by 10^4: at most 4 * 2550000^2 in
-// double), so only the weighting rounds.
+// double), so only the weighting, a fused multiply-add, rounds.
 template <typename Term>
 inline void add_pair(double& mean_x, double& mean_y, double& mean_squares, double& mean_xy,
                      double weight, Term xa, Term xb, Term ya, Term yb) noexcept {
-    mean_x = mean_x + weight * static_cast<double>(xa + xb);
-    mean_y = mean_y + weight * static_cast<double>(ya + yb);
+    mean_x = std::fma(weight, static_cast<double>(xa + xb), mean_x);
+    mean_y = std::fma(weight, static_cast<double>(ya + yb), mean_y);
     mean_squares =
-        mean_squares + weight * static_cast<double>((xa * xa + ya * ya) + (xb * xb + yb * yb));
-    mean_xy = mean_xy + weight * static_cast<double>(xa * ya + xb * yb);
+        std::fma(weight, static_cast<double>((xa * xa + ya * ya) + (xb * xb + yb * yb)), mean_squares);
+    mean_xy = std::fma(weight, static_cast<double>(xa * ya + xb * yb), mean_xy);
 }
 
 // Vertical filtering of `width` columns of one plane, from column `offset`:
@@ -129,7 +132,7 @@ inline double filter_row_at(const double* __restrict v, std::size_t c,
                             const double (&w)[kRadius + 1]) noexcept {
     double m = w[0] * v[c];
 #pragma GCC unroll 8
-    for (std::size_t d = 1; d <= kRadius; ++d) m = m + w[d] * (v[c - d] + v[c + d]);
+    for (std::size_t d = 1; d <= kRadius; ++d) m = std::fma(w[d], v[c - d] + v[c + d], m);
     return m;
 }
 
@@ -149,11 +152,13 @@ inline void map_stretch(const MomentRows& moments, std::size_t columns,
         const double uy = filter_row_at(mean_y, o, w);
         const double usq = filter_row_at(mean_squares, o, w);
         const double uxy = filter_row_at(mean_xy, o, w);
-        const double variances = (usq - ux * ux) - uy * uy;  // var(x) + var(y)
-        const double covariance = uxy - ux * uy;
-        const double a1 = 2.0 * ux * uy + c1;
-        const double a2 = 2.0 * covariance + c2;
-        const double b1 = ux * ux + uy * uy + c1;
+        const double uxuy = ux * uy;
+        const double squared_means = std::fma(ux, ux, uy * uy);  // ux^2 + uy^2
+        const double variances = usq - squared_means;            // var(x) + var(y)
+        const double covariance = uxy - uxuy;
+        const double a1 = std::fma(2.0, uxuy, c1);
+        const double a2 = std::fma(2.0, covariance, c2);
+        const double b1 = squared_means + c1;
         const double b2 = variances + c2;
         map[o] = (a1 * a2) / (b1 * b2);
     }

@@ -64,6 +64,20 @@ TEST_P(SsimKernel, gives_the_portable_bits_on_every_tail) {
     }
 }
 
+// Rows wider than the stretches the columns are filtered in, ending on every
+// kind of last stretch: full, one column, a vector and a half.
+TEST_P(SsimKernel, gives_the_portable_bits_across_column_stretches) {
+    for (std::size_t width : {11u + 255u, 11u + 256u, 11u + 257u, 11u + 383u, 11u + 384u, 11u + 385u, 11u + 396u,
+                              1291u}) {
+        const std::size_t height = 13;
+        std::vector<std::uint8_t> left = picture(width, height, width, 3);
+        std::vector<std::uint8_t> right = picture(width, height, width + 1, 25);
+        const SsimFrames frames{left.data(), right.data(), width, height};
+        expect_same_bits(standard_ssim(frames, *GetParam(), 1), standard_ssim(frames, portable_kernel(), 1),
+                         std::to_string(width) + " x " + std::to_string(height));
+    }
+}
+
 TEST_P(SsimKernel, unaligned_rows_give_the_same_bits) {
     const std::size_t width = 37, height = 23;
     std::vector<std::uint8_t> left = picture(width, height, 1, 5), right = picture(width, height, 2, 30);
