@@ -118,7 +118,8 @@ def row(name: str, ms: float, base: float | None, note: str = "") -> str:
 
 
 def main() -> None:
-    print(f"standard figures: kernel {_measure.standard_kernel_name()}, {os.cpu_count()} cores")
+    print(f"standard figures: SSIM kernel {_measure.standard_kernel_name()}, PSNR kernel "
+          f"{_measure.psnr_kernel_name()}, {os.cpu_count()} cores")
     print("(ratio column: time / the row's reference; the machine may be busy: compare within one run)")
     for width, height in SIZES:
         left, right = photo_pair(width, height)

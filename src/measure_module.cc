@@ -205,6 +205,10 @@ PyObject* standard_kernel_name(PyObject*, PyObject*) noexcept {
     return PyUnicode_FromString(active_ssim_kernel().name);
 }
 
+PyObject* psnr_kernel_name(PyObject*, PyObject*) noexcept {
+    return PyUnicode_FromString(active_squared_error_kernel().name);
+}
+
 PyObject* default_threads(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"width", "height", nullptr};
     Py_ssize_t width, height;
@@ -242,7 +246,10 @@ PyMethodDef methods[] = {
      "The per-pixel kernel of the built-in comparison (honours QUILLET_KERNEL)."},
     {"standard_kernel_name", as_cfunction(standard_kernel_name), METH_NOARGS,
      "standard_kernel_name()\n--\n\n"
-     "The instruction set the standard figures run with."},
+     "The instruction set SSIM runs with."},
+    {"psnr_kernel_name", as_cfunction(psnr_kernel_name), METH_NOARGS,
+     "psnr_kernel_name()\n--\n\n"
+     "The instruction set PSNR's squared-error sums run with."},
     {nullptr, nullptr, 0, nullptr},
 };
 

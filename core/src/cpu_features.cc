@@ -68,10 +68,12 @@ CpuFeatures detect() noexcept {
     const bool has_avx512f = (leaf7.ebx >> 16) & 1u;
     const bool has_avx512bw = (leaf7.ebx >> 30) & 1u;
     const bool has_avx512vbmi = (leaf7.ecx >> 1) & 1u;
+    const bool has_avx512vnni = (leaf7.ecx >> 11) & 1u;
     f.avx2 = ymm_state && has_avx2;
     f.fma = ymm_state && ((leaf1.ecx >> 12) & 1u);
     f.avx512bw = zmm_state && has_avx512f && has_avx512bw && f.avx2;
     f.avx512vbmi = f.avx512bw && has_avx512vbmi;
+    f.avx512vnni = f.avx512bw && has_avx512vnni;
     return f;
 }
 

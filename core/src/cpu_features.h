@@ -7,6 +7,7 @@ struct CpuFeatures {
     bool avx2 = false;       // AVX2 with the YMM state enabled by the OS
     bool avx512bw = false;   // AVX-512 F and BW with the ZMM and mask state enabled by the OS
     bool avx512vbmi = false; // AVX-512 VBMI (byte permutes), under the same OS check
+    bool avx512vnni = false; // AVX-512 VNNI (16-bit multiply-adds into 32-bit sums), likewise
     bool fma = false;        // FMA3, under the same OS check as AVX2
     bool popcnt = false;
     bool neon = false;       // always true on arm64

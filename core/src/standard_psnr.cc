@@ -16,6 +16,9 @@ SquaredErrorSums squared_error_sums_portable(const std::uint8_t*, const std::uin
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
 SquaredErrorSums squared_error_sums_avx2(const std::uint8_t*, const std::uint8_t*, std::size_t);
 #endif
+#if defined(QUILLET_HAVE_AVX512VNNI_KERNEL)
+SquaredErrorSums squared_error_sums_avx512vnni(const std::uint8_t*, const std::uint8_t*, std::size_t);
+#endif
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
 SquaredErrorSums squared_error_sums_avx512(const std::uint8_t*, const std::uint8_t*, std::size_t);
 #endif
@@ -25,8 +28,14 @@ namespace {
 bool always_runs() noexcept { return true; }
 [[maybe_unused]] bool avx2_runs() noexcept { return cpu_features().avx2; }
 [[maybe_unused]] bool avx512_runs() noexcept { return cpu_features().avx512bw; }
+[[maybe_unused]] bool avx512vnni_runs() noexcept {
+    return cpu_features().avx512vbmi && cpu_features().avx512vnni;
+}
 
 constexpr SquaredErrorKernelInfo kKernels[] = {
+#if defined(QUILLET_HAVE_AVX512VNNI_KERNEL)
+    {"avx512vnni", squared_error_sums_avx512vnni, avx512vnni_runs},
+#endif
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
     {"avx512", squared_error_sums_avx512, avx512_runs},
 #endif
@@ -36,8 +45,10 @@ constexpr SquaredErrorKernelInfo kKernels[] = {
     {"portable", squared_error_sums_portable, always_runs},
 };
 
-// Below this many pixels per thread, starting a thread costs more than it saves.
-constexpr std::size_t kMinPixelsPerThread = 512 * 1024;
+// One thread already sums at about the speed one core reads memory, so a
+// second one only pays on frames beyond 1080p (4K and up): below this many
+// pixels per thread, starting it costs more than it saves.
+constexpr std::size_t kMinPixelsPerThread = 3 * 1024 * 1024;
 
 }  // namespace
 

@@ -41,7 +41,7 @@ StandardPsnr standard_psnr(const std::uint8_t* left, const std::uint8_t* right, 
 using SquaredErrorKernel = SquaredErrorSums (*)(const std::uint8_t* left, const std::uint8_t* right,
                                                 std::size_t pixel_count);
 struct SquaredErrorKernelInfo {
-    const char* name;  // "avx512", "avx2", "portable"
+    const char* name;  // "avx512vnni", "avx512", "avx2", "portable"
     SquaredErrorKernel run;
     bool (*runs)() noexcept;
 };

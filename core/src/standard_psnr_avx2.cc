@@ -18,8 +18,9 @@ struct Avx2Ops {
         const __m256i r = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(right)));
         return _mm256_sub_epi16(l, r);
     }
-    static Vector add32(Vector a, Vector b) noexcept { return _mm256_add_epi32(a, b); }
-    static Vector madd16(Vector a, Vector b) noexcept { return _mm256_madd_epi16(a, b); }
+    static Vector multiply_add(Vector sums, Vector a, Vector b) noexcept {
+        return _mm256_add_epi32(sums, _mm256_madd_epi16(a, b));
+    }
     static Vector bit_and(Vector a, Vector b) noexcept { return _mm256_and_si256(a, b); }
     static void store(std::uint32_t* out, Vector v) noexcept {
         _mm256_store_si256(reinterpret_cast<__m256i*>(out), v);

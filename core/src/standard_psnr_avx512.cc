@@ -18,8 +18,9 @@ struct Avx512Ops {
         const __m512i r = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(right)));
         return _mm512_sub_epi16(l, r);
     }
-    static Vector add32(Vector a, Vector b) noexcept { return _mm512_add_epi32(a, b); }
-    static Vector madd16(Vector a, Vector b) noexcept { return _mm512_madd_epi16(a, b); }
+    static Vector multiply_add(Vector sums, Vector a, Vector b) noexcept {
+        return _mm512_add_epi32(sums, _mm512_madd_epi16(a, b));
+    }
     static Vector bit_and(Vector a, Vector b) noexcept { return _mm512_and_si512(a, b); }
     static void store(std::uint32_t* out, Vector v) noexcept { _mm512_store_si512(out, v); }
 };

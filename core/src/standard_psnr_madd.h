@@ -18,7 +18,8 @@ namespace {
 
 // Ops provides: `Vector`, `kLanes16` (16-bit lanes per vector), `zero()`,
 // `even_lanes()` (0xFFFF in every 32-bit lane), `differences(left, right)` (the
-// next kLanes16 bytes as 16-bit left - right), `add32`, `madd16`, `bit_and`, and
+// next kLanes16 bytes as 16-bit left - right), `multiply_add(sums, a, b)` (sums
+// plus the 16-bit multiply-add of a and b, in 32-bit lanes), `bit_and`, and
 // `store(std::uint32_t*, Vector)` (kLanes16 / 2 aligned 32-bit lanes).
 template <typename Ops>
 SquaredErrorSums squared_error_sums_madd(const std::uint8_t* left, const std::uint8_t* right,
@@ -43,8 +44,8 @@ SquaredErrorSums squared_error_sums_madd(const std::uint8_t* left, const std::ui
             const std::uint8_t* r = right + block * kBlockBytes;
             for (std::size_t h = 0; h < 6; ++h) {
                 const Vector d = Ops::differences(l + kVectorBytes * h, r + kVectorBytes * h);
-                pairs_sum[h] = Ops::add32(pairs_sum[h], Ops::madd16(d, d));
-                even_sum[h] = Ops::add32(even_sum[h], Ops::madd16(d, Ops::bit_and(d, even_lanes)));
+                pairs_sum[h] = Ops::multiply_add(pairs_sum[h], d, d);
+                even_sum[h] = Ops::multiply_add(even_sum[h], d, Ops::bit_and(d, even_lanes));
             }
         }
         for (std::size_t h = 0; h < 6; ++h) {

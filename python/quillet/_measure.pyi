@@ -30,4 +30,7 @@ def diff_kernel_name() -> str:
     """The per-pixel kernel of the built-in comparison (honours QUILLET_KERNEL)."""
 
 def standard_kernel_name() -> str:
-    """The instruction set the standard figures run with."""
+    """The instruction set SSIM runs with."""
+
+def psnr_kernel_name() -> str:
+    """The instruction set PSNR's squared-error sums run with."""
