@@ -189,7 +189,14 @@ def read_image(path: str | os.PathLike[str], max_pixels: int | None = DEFAULT_MA
     Pillow cannot decode, and FileNotFoundError for a missing file.
     """
     from ._frames import frame_from_pillow
+    from ._png_reader import read_plain_rgb_png
 
+    _check_limit(max_pixels)
+    # The commonest files, plain 8-bit RGB PNGs, read without Pillow's round trip through
+    # 4-byte pixels; the same pixels, about twice as fast.
+    frame = read_plain_rgb_png(path, max_pixels)
+    if frame is not None:
+        return frame
     name = _display_name(path)
     with _opened(path, max_pixels) as image:
         with _pillow_calls(name, max_pixels):

@@ -194,4 +194,47 @@ PyObject* png_scanlines(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
+PyObject* png_rgb_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"scanlines", "width", "height", nullptr};
+        PyObject* scanlines_object;
+        Py_ssize_t width, height;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn:png_rgb_rows",
+                                         const_cast<char**>(keywords), &scanlines_object, &width,
+                                         &height))
+            return nullptr;
+        if (width < 1 || height < 1 || width > PY_SSIZE_T_MAX / 3 / height) {
+            PyErr_Format(PyExc_ValueError, "png_rgb_rows: no picture of %zd x %zd pixels", width,
+                         height);
+            return nullptr;
+        }
+        HeldBuffer scanlines;
+        if (!scanlines.acquire_readable(scanlines_object)) return nullptr;
+        if (!PyBuffer_IsContiguous(&scanlines.view(), 'C') || scanlines.view().itemsize != 1) {
+            PyErr_SetString(PyExc_ValueError, "scanlines: expected a contiguous buffer of bytes");
+            return nullptr;
+        }
+        const Py_ssize_t row_bytes = width * 3;
+        if (scanlines.view().len / height != row_bytes + 1 ||
+            scanlines.view().len % height != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "scanlines: %zd bytes are not %zd scanlines of %zd pixels",
+                         scanlines.view().len, height, width);
+            return nullptr;
+        }
+        PyRef rows(PyBytes_FromStringAndSize(nullptr, row_bytes * height));
+        if (!rows) return nullptr;
+        bool whole;
+        {
+            UnlockedInterpreter unlocked;
+            whole = unfilter_rgb_scanlines(
+                static_cast<const std::uint8_t*>(scanlines.view().buf),
+                static_cast<std::size_t>(width), static_cast<std::size_t>(height),
+                reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(rows.get())));
+        }
+        if (!whole) Py_RETURN_NONE;
+        return rows.release();
+    });
+}
+
 }  // namespace quillet::direct

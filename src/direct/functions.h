@@ -9,5 +9,6 @@ PyObject* compare(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* max_squared_distance(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* full_size_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* png_scanlines(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* png_rgb_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace quillet::direct

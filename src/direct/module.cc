@@ -33,6 +33,10 @@ PyMethodDef methods[] = {
      "png_scanlines(rgba, width, out)\n--\n\n"
      "Write the RGBA rows in rgba (width pixels each) into out as PNG scanlines under\n"
      "PNG's Sub filter: 1 + width * 4 bytes per row."},
+    {"png_rgb_rows", as_cfunction(quillet::direct::png_rgb_rows), kKeywords,
+     "png_rgb_rows(scanlines, width, height)\n--\n\n"
+     "The packed RGB rows (bytes) of height PNG scanlines of 8-bit RGB, width pixels each,\n"
+     "their filters undone; None when a row names no filter PNG defines."},
     {nullptr, nullptr, 0, nullptr},
 };
 
