@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -23,7 +24,7 @@ from pathlib import Path
 
 import numpy as np
 
-FRAMES = 60
+FRAMES = 150  # five seconds: long enough that start-up does not decide the ratio
 FPS = 30
 RUNS = 3
 
@@ -140,35 +141,41 @@ def ffmpeg_input(path: Path) -> list[str]:
     return ["-i", str(path)]
 
 
-def time_command(command: list[str]) -> float:
-    times = []
+def time_command(command: list[str]) -> tuple[float, float]:
+    """Median wall-clock seconds and median CPU seconds (user + system, all threads)."""
+    times, cpu = [], []
     for _ in range(RUNS):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.perf_counter()
         result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         times.append(time.perf_counter() - start)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu.append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)
         # quillet video exits 1 when the videos differ, which they do here.
         if result.returncode not in (0, 1):
             sys.exit(f"video bench: {' '.join(command)} failed: {result.stderr.decode()[-400:]}")
-    return statistics.median(times)
+    return statistics.median(times), statistics.median(cpu)
 
 
 def main() -> None:
     ensure_ffmpeg()
     quillet_command = [sys.executable, "-m", "quillet", "video"]
     print(f"\nWhole videos: quillet video L R against ffmpeg ... psnr ({FRAMES} frames per clip, "
-          f"median of {RUNS} runs)")
+          f"median of {RUNS} runs; CPU = user + system seconds of all threads)")
     print(f"  machine: {cpu_model()}, {os.cpu_count()} logical CPUs")
     print('  ffmpeg: -lavfi "[0:v]format=rgb24[a];[1:v]format=rgb24[b];[a][b]psnr" -f null -\n')
     with tempfile.TemporaryDirectory(prefix="quillet-video-bench-") as tmp:
         pairs = make_clips(Path(tmp), photo())
-        print(f"{'pair':34} {'quillet s':>10} {'ffmpeg s':>10} {'quillet/ffmpeg':>15}")
+        print(f"{'pair':34} {'quillet s':>10} {'ffmpeg s':>10} {'quillet/ffmpeg':>15}"
+              f" {'quillet cpu s':>14} {'ffmpeg cpu s':>13} {'cpu ratio':>10}")
         for name, left, right in pairs:
-            ours = time_command([*quillet_command, str(left), str(right)])
-            theirs = time_command(
+            ours, our_cpu = time_command([*quillet_command, str(left), str(right)])
+            theirs, their_cpu = time_command(
                 ["ffmpeg", "-v", "error", *ffmpeg_input(left), *ffmpeg_input(right), "-lavfi",
                  "[0:v]format=rgb24[a];[1:v]format=rgb24[b];[a][b]psnr", "-f", "null", "-"]
             )
-            print(f"{name:34} {ours:10.2f} {theirs:10.2f} {ours / theirs:14.2f}x")
+            print(f"{name:34} {ours:10.2f} {theirs:10.2f} {ours / theirs:14.2f}x"
+                  f" {our_cpu:14.2f} {their_cpu:13.2f} {our_cpu / their_cpu:9.2f}x")
 
 
 if __name__ == "__main__":
