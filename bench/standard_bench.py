@@ -9,6 +9,7 @@ with, all timed in this process on the same frames: a real photograph scaled to 
   window, population covariance), the usual OpenCV recipe (float64 cv2.GaussianBlur 11x11,
   sigma 1.5, border cropped), and FFmpeg's ssim filter (8x8 blocks, a cheaper definition;
   per-frame time from a 1-frame and a 21-frame run, so process start-up cancels out).
+- MS-SSIM (five scales, four planes) against our SSIM.
 Run by bench/run.sh."""
 
 from __future__ import annotations
@@ -148,6 +149,8 @@ def main() -> None:
             gap = abs(opencv_ssim(left, right) - ours[0])
             print(row("OpenCV GaussianBlur recipe (float64)", recipe, many,
                       f"slower by this factor; |ssim_rgb difference| {gap:.1e}"))
+        ms = median_ms(lambda: _measure.ms_ssim(left, right, width, height), 5)
+        print(row("quillet ms_ssim (rgb, r, g, b, y), default threads", ms, many, "vs quillet ssim"))
         ffmpeg = ffmpeg_ms_per_frame(left, right)
         if ffmpeg is not None:
             print(row("FFmpeg ssim filter (8x8 blocks), per frame", ffmpeg, many,

@@ -15,6 +15,7 @@
 #include "py_ref.h"
 #include "standard_psnr.h"
 #include "standard_ssim.h"
+#include "ms_ssim.h"
 
 namespace quillet::measure {
 
@@ -187,6 +188,26 @@ PyObject* ssim(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return float_tuple(values);
 }
 
+PyObject* ms_ssim_figures(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"left", "right", "width", "height", "threads", nullptr};
+    PyObject *left, *right;
+    Py_ssize_t width, height, threads = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnn|$n:ms_ssim", const_cast<char**>(keywords),
+                                     &left, &right, &width, &height, &threads))
+        return nullptr;
+    if (!thread_count_in_range(threads)) return nullptr;
+    FramePair frames;
+    if (!bind_frames(left, right, width, height, frames)) return nullptr;
+    MsSsim result{};
+    if (!without_interpreter_lock([&] {
+            result = ms_ssim({frames.left.data(), frames.right.data(), frames.width, frames.height},
+                             static_cast<unsigned>(threads));
+        }))
+        return nullptr;
+    const double values[] = {result.rgb, result.r, result.g, result.b, result.y};
+    return float_tuple(values);
+}
+
 PyObject* diff_kernel_name(PyObject*, PyObject*) noexcept {
     try {
         // The same selection (and the same failure for a bad QUILLET_KERNEL) as _core's.
@@ -238,6 +259,10 @@ PyMethodDef methods[] = {
      "Gaussian-window SSIM (sigma 1.5, 11 x 11, K1 0.01, K2 0.03, L 255) of two packed RGB frames:\n"
      "(rgb, r, g, b, y), rgb the mean of the channels, y on BT.709 luma; the mean of the map over\n"
      "the positions where the window fits. Frames must be at least 11 x 11. threads=0 chooses."},
+    {"ms_ssim", as_cfunction(ms_ssim_figures), METH_VARARGS | METH_KEYWORDS,
+     "ms_ssim(left, right, width, height, *, threads=0)\n--\n\n"
+     "Multi-scale SSIM (Wang, Simoncelli and Bovik 2003, five scales) of two packed RGB frames:\n"
+     "(rgb, r, g, b, y). Frames must be at least 176 x 176. threads=0 chooses."},
     {"default_threads", as_cfunction(default_threads), METH_VARARGS | METH_KEYWORDS,
      "default_threads(width, height)\n--\n\n"
      "The number of threads ssim uses for frames of this size when threads=0."},

@@ -28,7 +28,7 @@ if TYPE_CHECKING:
     )
     from ._frames import Frame, FrameLike, as_frame
     from ._images import ImageReadError, ImageTooLargeError, MultiFrameImageError
-    from ._standard import StandardMetrics, kernel_name, standard_metrics
+    from ._standard import MsSsim, StandardMetrics, kernel_name, ms_ssim, standard_metrics
     from ._thresholds import Thresholds
 
 # Public name -> the module that defines it.
@@ -44,6 +44,7 @@ _LAZY_NAMES = {
     "ImageReadError": "._images",
     "ImageTooLargeError": "._images",
     "Metrics": "._api",
+    "MsSsim": "._standard",
     "MultiFrameImageError": "._images",
     "StandardMetrics": "._standard",
     "Thresholds": "._thresholds",
@@ -53,6 +54,7 @@ _LAZY_NAMES = {
     "compare_with_diff": "._api",
     "compared_size": "._api",
     "kernel_name": "._standard",
+    "ms_ssim": "._standard",
     "standard_metrics": "._standard",
 }
 

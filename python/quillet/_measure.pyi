@@ -29,6 +29,16 @@ def default_threads(width: SupportsIndex, height: SupportsIndex) -> int:
 def diff_kernel_name() -> str:
     """The per-pixel kernel of the built-in comparison (honours QUILLET_KERNEL)."""
 
+def ms_ssim(
+    left: Buffer,
+    right: Buffer,
+    width: SupportsIndex,
+    height: SupportsIndex,
+    *,
+    threads: SupportsIndex = 0,
+) -> tuple[float, float, float, float, float]:
+    """Multi-scale SSIM of two packed RGB frames: (rgb, r, g, b, y); at least 176 x 176."""
+
 def standard_kernel_name() -> str:
     """The instruction set SSIM runs with."""
 

@@ -12,6 +12,14 @@ results), computed by :mod:`quillet._measure` at full resolution:
   5-pixel border is not a centre of any window). ``ssim_rgb`` is the mean of the three channels'
   values, ``ssim_y`` the SSIM of BT.709 luma ``Y = 0.2126 R + 0.7152 G + 0.0722 B``, taken
   exactly (the moments are then computed in double precision). Both sides must be at least 11 x 11 pixels.
+
+:func:`ms_ssim` gives the multi-scale SSIM of Wang, Simoncelli and Bovik (2003) on the same
+planes: five scales, each the previous one averaged over 2 x 2 blocks (an odd last row or column
+dropped), the same window at every scale, and
+``cs_1**0.0448 * cs_2**0.2856 * cs_3**0.3001 * cs_4**0.2363 * ssim_5**0.1333``, where ``cs_j`` is
+the mean contrast-structure term ``(2 cov + C2) / (var_x + var_y + C2)`` at scale j and
+``ssim_5`` the mean SSIM at the fifth scale (a negative mean counts as 0). Both sides must be at
+least 176 x 176 pixels, so that the fifth scale holds one whole window.
 """
 
 from __future__ import annotations
@@ -26,15 +34,32 @@ if TYPE_CHECKING:
     from collections.abc import Buffer
 
 __all__ = [
+    "MIN_MS_SSIM_SIZE",
     "MIN_SSIM_SIZE",
+    "MsSsim",
     "STANDARD_FIGURES",
     "StandardMetrics",
     "kernel_name",
+    "ms_ssim",
     "standard_metrics",
 ]
 
 MIN_SSIM_SIZE = 11
 """The smallest width and height the standard SSIM takes: one whole 11 x 11 window."""
+
+
+MIN_MS_SSIM_SIZE = 176
+"""The smallest width and height MS-SSIM takes: one whole window at the fifth scale."""
+
+
+class MsSsim(NamedTuple):
+    """Multi-scale SSIM of one pair of frames: the channels' mean, each channel, and luma."""
+
+    rgb: float
+    r: float
+    g: float
+    b: float
+    y: float
 
 
 class StandardMetrics(NamedTuple):
@@ -73,12 +98,7 @@ def _packed(value: FrameLike) -> tuple[Buffer, int, int]:
     return frame.rgb, frame.width, frame.height
 
 
-def standard_metrics(left: FrameLike, right: FrameLike) -> StandardMetrics:
-    """The standard PSNR and SSIM figures of two frames of the same size, at full resolution.
-
-    Takes every input :func:`quillet.compare` takes. Raises ValueError when the sizes differ
-    or a side is below 11 x 11 pixels (the SSIM window must fit at least once).
-    """
+def _same_size_pair(left: FrameLike, right: FrameLike) -> tuple[Buffer, Buffer, int, int]:
     left_rgb, width, height = _packed(left)
     right_rgb, right_width, right_height = _packed(right)
     if (width, height) != (right_width, right_height):
@@ -86,6 +106,31 @@ def standard_metrics(left: FrameLike, right: FrameLike) -> StandardMetrics:
             f"the frames differ in size: left is {width}x{height}, "
             f"right is {right_width}x{right_height}"
         )
+    return left_rgb, right_rgb, width, height
+
+
+def ms_ssim(left: FrameLike, right: FrameLike) -> MsSsim:
+    """The multi-scale SSIM of two frames of the same size (see the module's description).
+
+    Takes every input :func:`quillet.compare` takes. Raises ValueError when the sizes differ
+    or a side is below 176 pixels.
+    """
+    left_rgb, right_rgb, width, height = _same_size_pair(left, right)
+    if width < MIN_MS_SSIM_SIZE or height < MIN_MS_SSIM_SIZE:
+        raise ValueError(
+            f"MS-SSIM needs frames of at least {MIN_MS_SSIM_SIZE}x{MIN_MS_SSIM_SIZE} pixels "
+            f"(an 11x11 window at the fifth scale), got {width}x{height}"
+        )
+    return MsSsim(*_measure.ms_ssim(left_rgb, right_rgb, width, height))
+
+
+def standard_metrics(left: FrameLike, right: FrameLike) -> StandardMetrics:
+    """The standard PSNR and SSIM figures of two frames of the same size, at full resolution.
+
+    Takes every input :func:`quillet.compare` takes. Raises ValueError when the sizes differ
+    or a side is below 11 x 11 pixels (the SSIM window must fit at least once).
+    """
+    left_rgb, right_rgb, width, height = _same_size_pair(left, right)
     if width < MIN_SSIM_SIZE or height < MIN_SSIM_SIZE:
         raise ValueError(
             f"the standard SSIM needs frames of at least {MIN_SSIM_SIZE}x{MIN_SSIM_SIZE} pixels "
