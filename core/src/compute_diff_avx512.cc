@@ -124,6 +124,8 @@ struct Avx512Ops {
     static Float sub(Float a, Float b) { return _mm512_sub_ps(a, b); }
     static Float mul(Float a, Float b) { return _mm512_mul_ps(a, b); }
     static Float sqrt(Float a) { return _mm512_sqrt_ps(a); }
+    static Float fused_mul_sub(Float a, Float b, Float c) { return _mm512_fmsub_ps(a, b, c); }
+    static Float fused_neg_mul_add(Float a, Float b, Float c) { return _mm512_fnmadd_ps(a, b, c); }
     static Float abs(Float a) {
         return _mm512_castsi512_ps(
             _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)));
@@ -153,6 +155,7 @@ struct Avx512Ops {
     static std::uint64_t zero_lanes(Int a) { return _mm512_testn_epi32_mask(a, a); }
     static std::uint64_t nonzero_lanes(Int a) { return _mm512_test_epi32_mask(a, a); }
     static bool any_zero(Int a) { return zero_lanes(a) != 0; }
+    static std::uint64_t zero_lanes_under(Int a, Int bits) { return _mm512_testn_epi32_mask(a, bits); }
     // At most 64 lanes' r <= 2^24 each: the total fits in 32 bits.
     static std::uint64_t lane_total(Int units) {
         __m256i sum = _mm256_add_epi32(_mm512_castsi512_si256(units),

@@ -19,7 +19,9 @@
 //   heat_picture(t, q255, g)    RGBA from trunc(255 q) and trunc(255 (1 - |q|))
 //   select(m, heat, left), store(out, picture)
 //   float lane arithmetic: set(x), load_floats, store_floats, add, sub, mul,
-//     sqrt, abs, to_float(Int), truncate(Float) -> Int, min_or_second(a, b)
+//     sqrt, abs, to_float(Int), truncate(Float) -> Int,
+//     optionally fused_mul_sub(a, b, c) = a b - c and fused_neg_mul_add(a, b, c)
+//     = c - a b, each rounded once (see heat_colours), min_or_second(a, b)
 //     (b when either is NaN), max_keep(x, acc) (acc when x is NaN),
 //     not_less(a, b) (unordered counts), none(Mask), lane_max(Float)
 //   integer lanes: set_int(u32), add_int, and_int, min_u32, shift(s), shift_right(a, Shift),
@@ -28,6 +30,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,11 +45,10 @@ namespace {
 // distance): with a = n + 2^(shift-1), r' = a >> shift is n / 2^shift rounded to
 // nearest with ties rounded up, a tie is exactly (a & (2^shift - 1)) == 0, and
 // bit `shift` of a is the parity of r'. A block adds its r' to the lane totals,
-// keeps its a, and folds a & (2^shift - 1) into a lane-wise minimum, which is 0
-// somewhere exactly when the group has a tie. Only then are the masks made
-// (group_masks), which also turns the ties back to q (one unit less each,
-// parity flipped) as commit_group expects. In the integer regime (shift 0)
-// a = n, r' = n, and nothing else is used.
+// keeps its a, and records in a TieWatch whether any lane tied. Only then are
+// the parity masks made (group_masks), which also turns the ties back to q (one
+// unit less each, parity flipped) as commit_group expects. In the integer
+// regime (shift 0) a = n, r' = n, and nothing else is used.
 template <typename Ops>
 struct UnitShift {
     typename Ops::Shift count;
@@ -61,31 +63,69 @@ struct UnitShift {
           parity(Ops::set_int(1u << shift)) {}
 };
 
+// Instruction sets that test lanes straight into a bit mask (one instruction)
+// record each block's ties as bits; the others fold a & (2^shift - 1) into a
+// lane-wise minimum, which is 0 somewhere exactly when the group has a tie,
+// and make the tie bits later, only for groups that have one.
 template <typename Ops>
-inline typename Ops::Int add_units(typename Ops::Int& units, typename Ops::Int& lowest,
-                                   typename Ops::Int n, const UnitShift<Ops>& shift) {
+concept TestsLanesToBits = requires(typename Ops::Int x) {
+    { Ops::zero_lanes_under(x, x) } -> std::same_as<std::uint64_t>;
+};
+
+template <typename Ops, bool = TestsLanesToBits<Ops>>
+struct TieWatch {  // bit mask of the tied lanes of the group
+    std::uint64_t ties = 0;
+
+    void add(typename Ops::Int a, const UnitShift<Ops>& shift, std::size_t block) {
+        ties |= Ops::zero_lanes_under(a, shift.low) << (Ops::kLanes * block);
+    }
+    bool any() const { return ties != 0; }
+    std::uint64_t block_ties(typename Ops::Int, const UnitShift<Ops>&, std::size_t) const {
+        return 0;  // already in `ties`
+    }
+};
+
+template <typename Ops>
+struct TieWatch<Ops, false> {  // lane-wise minimum of a & (2^shift - 1)
+    typename Ops::Int lowest = Ops::set_int(0xFFFFFFFFu);
+    static constexpr std::uint64_t ties = 0;
+
+    void add(typename Ops::Int a, const UnitShift<Ops>& shift, std::size_t) {
+        lowest = Ops::min_u32(lowest, Ops::and_int(a, shift.low));
+    }
+    bool any() const { return Ops::any_zero(lowest); }
+    std::uint64_t block_ties(typename Ops::Int a, const UnitShift<Ops>& shift,
+                             std::size_t block) const {
+        return Ops::zero_lanes(Ops::and_int(a, shift.low)) << (Ops::kLanes * block);
+    }
+};
+
+template <typename Ops>
+inline typename Ops::Int add_units(typename Ops::Int& units, TieWatch<Ops>& watch,
+                                   typename Ops::Int n, const UnitShift<Ops>& shift,
+                                   std::size_t block) {
     const typename Ops::Int a = Ops::add_int(n, shift.half);
     units = Ops::add_int(units, Ops::shift_right(a, shift.count));
-    lowest = Ops::min_u32(lowest, Ops::and_int(a, shift.low));
+    watch.add(a, shift, block);
     return a;
 }
 
-// Completes a group's masks for commit_group when `lowest` shows a tie: the
+// Completes a group's masks for commit_group when `watch` shows a tie: the
 // ties and the parity bits (of r', flipped at the ties, which turns them back
 // to q) of the blocks not skipped as identical, zero for those (an identical
 // block adds 1.0, an even number of units, and keeps no a). Returns the
 // number of ties, which the lane totals counted one unit high.
 template <typename Ops>
 inline std::uint64_t group_masks(const typename Ops::Int* kept, std::size_t blocks,
-                                 std::uint32_t identical_blocks, typename Ops::Int lowest,
+                                 std::uint32_t identical_blocks, const TieWatch<Ops>& watch,
                                  const UnitShift<Ops>& shift, std::uint8_t (&parity)[8],
                                  std::uint8_t (&ties)[8]) {
-    if (!Ops::any_zero(lowest)) return 0;
-    std::uint64_t tie_mask = 0;
+    if (!watch.any()) return 0;
+    std::uint64_t tie_mask = watch.ties;
     std::uint64_t parity_mask = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
         if ((identical_blocks >> b) & 1u) continue;
-        tie_mask |= Ops::zero_lanes(Ops::and_int(kept[b], shift.low)) << (Ops::kLanes * b);
+        tie_mask |= watch.block_ties(kept[b], shift, b);
         parity_mask |= Ops::nonzero_lanes(Ops::and_int(kept[b], shift.parity)) << (Ops::kLanes * b);
     }
     parity_mask ^= tie_mask;
@@ -98,7 +138,7 @@ inline std::uint64_t group_masks(const typename Ops::Int* kept, std::size_t bloc
 template <typename Ops>
 struct PassConstants {
     typename Ops::Float luma_r, luma_g, luma_b, scaled_step, scaled_one;  // scaled: times 2^24
-    typename Ops::Float one, zero, byte_scale, threshold, colour_scale, alpha, beta;
+    typename Ops::Float one, two, zero, byte_scale, threshold, colour_scale, alpha, beta;
 
     explicit PassConstants(const PixelPass& pass)
         : luma_r(Ops::set(kLumaR)),
@@ -107,6 +147,7 @@ struct PassConstants {
           scaled_step(Ops::set(kSimilarityStep * 16777216.0f)),
           scaled_one(Ops::set(16777216.0f)),
           one(Ops::set(1.0f)),
+          two(Ops::set(2.0f)),
           zero(Ops::set(0.0f)),
           byte_scale(Ops::set(kByteScale)),
           threshold(Ops::set(kChangeThreshold)),
@@ -132,16 +173,37 @@ inline typename Ops::Float luma(typename Ops::Int r, typename Ops::Int g, typena
 //   G = byte(255 (1 - |q|)), whose argument lies in [0, 255].
 // Within [0, 255] byte() is plain truncation; heat_picture takes the two
 // maxima and packs the bytes.
+//
+// Where the instruction set has fused multiply-adds (Ops::fused_mul_sub and
+// Ops::fused_neg_mul_add, each rounding once), two roundings of the reference
+// are exact and fold into one instruction each:
+//   2s is exact (doubling a float in [0, 1]), so fl(fl(2s) - 1) = fl(2s - 1);
+//   1 - |q| is exact: for s >= 1/4, u = 2s lies in [1/2, 2], so q = u - 1 is
+//       exact (Sterbenz) and a multiple of 2^-24 in [-1/2, 1], and 1 - |q| is a
+//       multiple of 2^-24 in [0, 1]; for s < 1/4, |q| lies in [1/2, 1] and
+//       1 - |q| is exact by Sterbenz again. Hence fl(255 fl(1 - |q|)) equals
+//       fl(255 - 255 |q|), the fused result.
+template <typename Ops>
+concept HasFusedMultiplyAdd = requires(typename Ops::Float x) {
+    Ops::fused_mul_sub(x, x, x);
+    Ops::fused_neg_mul_add(x, x, x);
+};
+
 template <typename Ops>
 inline typename Ops::Picture heat_colours(typename Ops::Float tested, const PassConstants<Ops>& k,
                                           const typename Ops::Tables& t) {
-    const typename Ops::Float s =
-        Ops::min_or_second(Ops::sqrt(Ops::mul(k.colour_scale, tested)), k.one);
-    const typename Ops::Float q = Ops::sub(Ops::add(s, s), k.one);
+    using Float = typename Ops::Float;
+    const Float s = Ops::min_or_second(Ops::sqrt(Ops::mul(k.colour_scale, tested)), k.one);
+    Float q, green_scaled;
+    if constexpr (HasFusedMultiplyAdd<Ops>) {
+        q = Ops::fused_mul_sub(s, k.two, k.one);
+        green_scaled = Ops::fused_neg_mul_add(Ops::abs(q), k.byte_scale, k.byte_scale);
+    } else {
+        q = Ops::sub(Ops::add(s, s), k.one);
+        green_scaled = Ops::mul(k.byte_scale, Ops::sub(k.one, Ops::abs(q)));
+    }
     const typename Ops::Int red_minus_blue = Ops::truncate(Ops::mul(k.byte_scale, q));
-    const typename Ops::Int green =
-        Ops::truncate(Ops::mul(k.byte_scale, Ops::sub(k.one, Ops::abs(q))));
-    return Ops::heat_picture(t, red_minus_blue, green);
+    return Ops::heat_picture(t, red_minus_blue, Ops::truncate(green_scaled));
 }
 
 // The pass over the vector blocks of `pass`, continuing pass.start, then the
@@ -169,13 +231,16 @@ PassSums run_vector_pass(const PixelPass& pass) {
     Float max_lanes = Ops::set(pass.start.max_tested);
 
     std::size_t first = 0;
+    // Whether the block before `first` was identical (true at the start): a run
+    // can only begin there, so frames that differ everywhere never look for one.
+    bool after_identical = true;
     while (first < blocks) {
         if constexpr (Mode != SmoothingPass::smoothing) {
             // A run of identical blocks: the picture is the left frame, the
             // history (priming) zeros, the distance total and the maximum stay,
             // and the similarity sum takes one 1.0 per pixel.
             std::size_t run = 0;
-            while (first < blocks) {
+            while (after_identical && first < blocks) {
                 const std::size_t pixel = first * kLanes;
                 const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
                 const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
@@ -206,8 +271,8 @@ PassSums run_vector_pass(const PixelPass& pass) {
         const UnitShift<Ops> distance_units_shift(std::min<std::uint32_t>(distance_shift, 24));
         Int similarity_units = Ops::set_int(0);
         Int distance_units = Ops::set_int(0);
-        Int lowest_similarity = Ops::set_int(0xFFFFFFFFu);
-        Int lowest_distance = Ops::set_int(0xFFFFFFFFu);
+        TieWatch<Ops> similarity_ties_seen;
+        TieWatch<Ops> distance_ties_seen;
         GroupMasks masks{};
         Int kept_similarity[kBlocksPerGroup];  // each block's a (see add_units)
         Int kept_distance[kBlocksPerGroup];
@@ -266,10 +331,10 @@ PassSums run_vector_pass(const PixelPass& pass) {
             // [1/2, 1], again a multiple of 2^-24.
             const Float scaled_term =
                 Ops::add(Ops::mul(Ops::abs(difference), k.scaled_step), k.scaled_one);
-            kept_similarity[b] = add_units<Ops>(similarity_units, lowest_similarity,
-                                                Ops::truncate(scaled_term), similarity_shift);
-            kept_distance[b] =
-                add_units<Ops>(distance_units, lowest_distance, c.distance, distance_units_shift);
+            kept_similarity[b] = add_units<Ops>(similarity_units, similarity_ties_seen,
+                                                Ops::truncate(scaled_term), similarity_shift, b);
+            kept_distance[b] = add_units<Ops>(distance_units, distance_ties_seen, c.distance,
+                                              distance_units_shift, b);
         }
 
         // The masks only matter in the binade regimes, and are only made there.
@@ -277,12 +342,12 @@ PassSums run_vector_pass(const PixelPass& pass) {
             similarity_exponent < 127
                 ? 0
                 : group_masks<Ops>(kept_similarity, group_blocks, identical_blocks,
-                                   lowest_similarity, similarity_shift, masks.similarity_parity,
+                                   similarity_ties_seen, similarity_shift, masks.similarity_parity,
                                    masks.similarity_ties);
         const std::uint64_t distance_ties =
             distance_shift == 0
                 ? 0
-                : group_masks<Ops>(kept_distance, group_blocks, identical_blocks, lowest_distance,
+                : group_masks<Ops>(kept_distance, group_blocks, identical_blocks, distance_ties_seen,
                                    distance_units_shift, masks.distance_parity,
                                    masks.distance_ties);
         commit_group(pass,
@@ -292,6 +357,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
                            [&] { return Ops::lane_total(distance_units) - distance_ties; }},
                      similarity, distance);
         first += group_blocks;
+        after_identical = (identical_blocks >> (group_blocks - 1)) & 1u;
     }
 
     PassSums sums{similarity, distance, Ops::lane_max(max_lanes)};

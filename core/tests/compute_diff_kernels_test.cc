@@ -522,6 +522,22 @@ TEST(exact_sum_test, adding_ones_in_order_equals_one_addition_under_the_conditio
     EXPECT_NE(bits(ordered(just_below, 2)), bits(just_below + 2.0f));
 }
 
+// Kernels with fused multiply-adds draw heat colours with q = fl(2s - 1) and
+// fl(255 - 255 |q|) in one rounding each, which needs 1 - |q| to be exact for
+// every s in [0, 1] (2s is exact anyway): checked for every such float s.
+TEST(exact_sum_test, one_minus_abs_q_is_exact_for_every_heat_position) {
+    std::uint64_t inexact = 0;
+    for (std::uint32_t b = 0; b <= 0x3F800000u; ++b) {
+        const float s = std::bit_cast<float>(b);
+        const float q = (s + s) - 1.0f;
+        const float a = std::fabs(q);
+        inexact += static_cast<double>(1.0f - a) != 1.0 - static_cast<double>(a);
+    }
+    EXPECT_EQ(inexact, 0u);
+    const float q = (-0.0f + -0.0f) - 1.0f;  // s = -0, the root of -0
+    EXPECT_EQ(static_cast<double>(1.0f - std::fabs(q)), 1.0 - std::fabs(static_cast<double>(q)));
+}
+
 // The vector kernels rely on every similarity term lying in [0, 1]: luma is
 // monotonic in each channel, so the largest luma difference is white against
 // black, whose term is exactly 0.
