@@ -39,6 +39,63 @@ Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t h
     return finish_comparison(cache, comparison, sums);
 }
 
+// Copies the sampled pixels of a source row column by column (4 bytes at a
+// time while the byte after each pixel is present).
+void copy_columns(const std::uint8_t* from, const std::int32_t* column_offsets,
+                  std::size_t last_column, bool fourth_byte_present, std::uint8_t* to) {
+    std::size_t x = 0;
+    if (fourth_byte_present)
+        for (; x < last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 4);
+    for (; x <= last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 3);
+}
+
+// A run of a plan's chunks, and the source bytes they read.
+struct RowSegment {
+    std::size_t first_chunk, end_chunk;
+    std::size_t first_pixel, pixels;
+    std::size_t source_begin, source_end;  // from the row's start; end exclusive
+};
+
+struct RowSegments {
+    std::size_t count = 0;
+    RowSegment segment[kMaxSampleChunks];
+};
+
+// Cuts a row into segments of at least kSegmentPixels whole vector blocks (16
+// pixels), the last taking what remains.
+RowSegments split_row(const SamplePlan& plan) {
+    constexpr std::size_t kSegmentPixels = 256;
+    auto chunk_pixels = [&](std::size_t c) {
+        return static_cast<std::size_t>(__builtin_popcountll(plan.chunk[c].store)) / 3;
+    };
+    auto chunk_source_end = [&](std::size_t c) {
+        const SampleChunk& chunk = plan.chunk[c];
+        const auto high = static_cast<std::size_t>(__builtin_popcountll(chunk.load_high));
+        const std::size_t span =
+            high != 0 ? 64 + high : static_cast<std::size_t>(__builtin_popcountll(chunk.load_low));
+        return static_cast<std::size_t>(chunk.source_offset) + span;
+    };
+    RowSegments out;
+    std::size_t c = 0;
+    std::size_t pixel = 0;
+    while (c < plan.chunks) {
+        RowSegment& segment = out.segment[out.count++];
+        segment.first_chunk = c;
+        segment.first_pixel = pixel;
+        segment.source_begin = static_cast<std::size_t>(plan.chunk[c].source_offset);
+        std::size_t pixels = 0;
+        do {
+            pixels += chunk_pixels(c);
+            ++c;
+        } while (c < plan.chunks && (pixels < kSegmentPixels || pixels % 16 != 0));
+        segment.end_chunk = c;
+        segment.pixels = pixels;
+        segment.source_end = chunk_source_end(c - 1);
+        pixel += pixels;
+    }
+    return out;
+}
+
 }  // namespace
 
 Metrics FrameCache::compare_rows(const FrameRows& left, const FrameRows& right) {
@@ -95,27 +152,71 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
     const RowSampler vector_sample = active_row_sampler();
     const bool planned = vector_sample != nullptr &&
                          plan_row_sampling(column_offsets, static_cast<std::size_t>(dst_width), plan);
-    auto sample = [&](const std::uint8_t* from, std::uint8_t* to, bool fourth_byte_present) {
-        if (planned) {
-            vector_sample(from, plan, to);
-            return;
+    if (!planned) {
+        result = compare_row_by_row(
+            cache, dst_width, dst_height,
+            [&](std::int32_t y, const std::uint8_t*& left_sampled, const std::uint8_t*& right_sampled) {
+                const std::int64_t base = row_offset(y);
+                // The byte after a row's last sampled pixel, read by the 4-byte copies.
+                const auto after = static_cast<std::size_t>(base + column_offsets[last_column] + 3);
+                copy_columns(left.data() + base, column_offsets, last_column, after < left.size(),
+                             left_row);
+                copy_columns(right.data() + base, column_offsets, last_column, after < right.size(),
+                             right_row);
+                left_sampled = left_row;
+                right_sampled = right_row;
+            });
+        return true;
+    }
+
+    // With a plan, each row goes in segments of a few hundred pixels: a segment
+    // is sampled, the source bytes of the next one are asked for, and the pass
+    // runs over the segment while they arrive from memory. Splitting a row
+    // changes no bit (the pass continues its figures), and segments of whole
+    // vector blocks leave no scalar tails.
+    const RowSegments segments = split_row(plan);
+    const ComparisonPass comparison = begin_comparison(cache, dst_width, dst_height);
+    const DiffKernel kernel = active_diff_kernel();
+    const auto row_pixels = static_cast<std::size_t>(dst_width);
+    PixelPass pass = comparison.pass;
+    PassSums sums{0.0f, 0.0f, 0.0f};
+    auto prefetch = [&](std::int32_t y, std::size_t segment) {
+        if (segment == segments.count) {
+            if (++y == dst_height) return;
+            segment = 0;
         }
-        std::size_t x = 0;
-        if (fourth_byte_present)
-            for (; x < last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 4);
-        for (; x <= last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 3);
+        const RowSegment& next = segments.segment[segment];
+        const auto base = static_cast<std::size_t>(row_offset(y));
+        for (std::size_t offset = next.source_begin; offset < next.source_end; offset += 64) {
+            __builtin_prefetch(left.data() + base + offset, 0, 3);
+            __builtin_prefetch(right.data() + base + offset, 0, 3);
+        }
+        __builtin_prefetch(left.data() + base + next.source_end - 1, 0, 3);
+        __builtin_prefetch(right.data() + base + next.source_end - 1, 0, 3);
     };
-    result = compare_row_by_row(
-        cache, dst_width, dst_height,
-        [&](std::int32_t y, const std::uint8_t*& left_sampled, const std::uint8_t*& right_sampled) {
-            const std::int64_t base = row_offset(y);
-            // The byte after a row's last sampled pixel, read by the 4-byte copies.
-            const auto after = static_cast<std::size_t>(base + column_offsets[last_column] + 3);
-            sample(left.data() + base, left_row, after < left.size());
-            sample(right.data() + base, right_row, after < right.size());
-            left_sampled = left_row;
-            right_sampled = right_row;
-        });
+    if (comparison.pixels != 0) {
+        prefetch(0, 0);
+        for (std::int32_t y = 0; y < dst_height; ++y) {
+            const auto base = static_cast<std::size_t>(row_offset(y));
+            const std::size_t row = static_cast<std::size_t>(y) * row_pixels;
+            for (std::size_t s = 0; s < segments.count; ++s) {
+                const RowSegment& segment = segments.segment[s];
+                vector_sample(left.data() + base, plan, segment.first_chunk, segment.end_chunk,
+                              left_row);
+                vector_sample(right.data() + base, plan, segment.first_chunk, segment.end_chunk,
+                              right_row);
+                prefetch(y, s + 1 < segments.count ? s + 1 : segments.count);
+                pass.left = left_row + 3 * segment.first_pixel;
+                pass.right = right_row + 3 * segment.first_pixel;
+                pass.rgba = comparison.pass.rgba + 4 * (row + segment.first_pixel);
+                if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row + segment.first_pixel;
+                pass.pixel_count = segment.pixels;
+                pass.start = sums;
+                sums = kernel(pass);
+            }
+        }
+    }
+    result = finish_comparison(cache, comparison, sums);
     return true;
 }
 

@@ -175,8 +175,9 @@ PassSums compute_diff_avx512(const PixelPass& pass) {
 
 // A chunk's bytes by two masked loads (a masked-off byte is never read) and one
 // two-register byte permute.
-void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::uint8_t* out) {
-    for (std::size_t i = 0; i < plan.chunks; ++i) {
+void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::size_t first_chunk,
+                       std::size_t end_chunk, std::uint8_t* out) {
+    for (std::size_t i = first_chunk; i < end_chunk; ++i) {
         const SampleChunk& chunk = plan.chunk[i];
         const std::uint8_t* from = row + chunk.source_offset;
         const __m512i low = _mm512_maskz_loadu_epi8(chunk.load_low, from);

@@ -9,7 +9,8 @@
 namespace quillet {
 
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
-void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::uint8_t* out);
+void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::size_t first_chunk,
+                       std::size_t end_chunk, std::uint8_t* out);
 #endif
 
 namespace {

@@ -32,10 +32,12 @@ struct SamplePlan {
 // decreasing) are `column_offsets`; false when it needs too many chunks.
 bool plan_row_sampling(const std::int32_t* column_offsets, std::size_t columns, SamplePlan& plan);
 
-// Copies the planned pixels of the source row starting at `row` to `out`;
-// reads only bytes between the first and the last sampled byte of the row.
+// Copies the pixels of chunks [first_chunk, end_chunk) of the plan from the
+// source row starting at `row` to their places in the output row `out`; reads
+// only bytes between the first and the last sampled byte of those chunks.
 // Null when this build or processor has no such copy.
-using RowSampler = void (*)(const std::uint8_t* row, const SamplePlan& plan, std::uint8_t* out);
+using RowSampler = void (*)(const std::uint8_t* row, const SamplePlan& plan,
+                            std::size_t first_chunk, std::size_t end_chunk, std::uint8_t* out);
 RowSampler active_row_sampler();
 
 }  // namespace quillet

@@ -241,8 +241,12 @@ TEST_P(RowSamplingTest, planned_copy_equals_column_by_column_copy) {
     Bytes want(3 * offsets.size() + 8, 0x5A), got(want);
     for (std::size_t x = 0; x < offsets.size(); ++x)
         std::memcpy(want.data() + 3 * x, row.data() + offsets[x], 3);
-    sampler(row.data(), plan, got.data());
+    sampler(row.data(), plan, 0, plan.chunks, got.data());
     EXPECT_EQ(got, want);
+    // Chunk by chunk, last first: each chunk writes only its own pixels.
+    Bytes pieces(want.size(), 0x5A);
+    for (std::size_t c = plan.chunks; c-- > 0;) sampler(row.data(), plan, c, c + 1, pieces.data());
+    EXPECT_EQ(pieces, want);
 }
 
 INSTANTIATE_TEST_SUITE_P(steps, RowSamplingTest,

@@ -525,7 +525,7 @@ TEST(exact_sum_test, adding_ones_in_order_equals_one_addition_under_the_conditio
 // Kernels with fused multiply-adds draw heat colours with q = fl(2s - 1) and
 // fl(255 - 255 |q|) in one rounding each, which needs 1 - |q| to be exact for
 // every s in [0, 1] (2s is exact anyway): checked for every such float s.
-TEST(exact_sum_test, one_minus_abs_q_is_exact_for_every_heat_position) {
+TEST(heat_colour_test, one_minus_abs_q_is_exact_for_every_heat_position) {
     std::uint64_t inexact = 0;
     for (std::uint32_t b = 0; b <= 0x3F800000u; ++b) {
         const float s = std::bit_cast<float>(b);
