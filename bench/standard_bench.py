@@ -150,7 +150,7 @@ def main() -> None:
             print(row("OpenCV GaussianBlur recipe (float64)", recipe, many,
                       f"slower by this factor; |ssim_rgb difference| {gap:.1e}"))
         ms = median_ms(lambda: _measure.ms_ssim(left, right, width, height), 5)
-        print(row("quillet ms_ssim (rgb, r, g, b, y), default threads", ms, many, "vs quillet ssim"))
+        print(row("quillet ms_ssim (rgb, r, g, b, y)", ms, many, "vs quillet ssim"))
         ffmpeg = ffmpeg_ms_per_frame(left, right)
         if ffmpeg is not None:
             print(row("FFmpeg ssim filter (8x8 blocks), per frame", ffmpeg, many,
