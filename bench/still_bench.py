@@ -218,6 +218,51 @@ def array_table() -> None:
         print(row)
 
 
+def picture_cases(width: int, height: int) -> dict[str, tuple[np.ndarray, np.ndarray]]:
+    """Pairs whose picture costs differ: changes in a few clusters, everywhere, nowhere."""
+    rng = np.random.default_rng(width + height)
+    left = photo(width, height)
+    clustered = left.copy()
+    # Five patches of noise, each a tenth of the width and of the height: 5 % of the pixels.
+    for _ in range(5):
+        y = int(rng.integers(0, height - height // 10))
+        x = int(rng.integers(0, width - width // 10))
+        clustered[y : y + height // 10, x : x + width // 10] = rng.integers(
+            0, 256, (height // 10, width // 10, 3), dtype=np.uint8)
+    random_pair = (rng.integers(0, 256, left.shape, dtype=np.uint8),
+                   rng.integers(0, 256, left.shape, dtype=np.uint8))
+    return {"5 % changed in clusters": (left, clustered), "random (differ everywhere)": random_pair,
+            "identical": (left, left.copy()), "photo vs JPEG re-encode + patch": (left, edited(left))}
+
+
+def picture_cost_table(rounds: int = 200) -> None:
+    """compare_with_diff against compare on the same arrays, interleaved call by call."""
+    print("\n## The difference picture's cost: compare_with_diff against compare on the same arrays\n")
+    print(f"({rounds} rounds of one call each, interleaved; median times, the median of the "
+          "per-round ratios, and the ratio of the fastest calls, which other jobs disturbed least)\n")
+    print("| size | frames | compare ms | compare_with_diff ms | with_diff / compare | fastest / fastest |")
+    print("|---|---|---:|---:|---:|---:|")
+    for name in ("720p", "1080p"):
+        width, height = SIZES[name]
+        for label, (left, right) in picture_cases(width, height).items():
+            def timed(body) -> float:
+                start = time.perf_counter()
+                body(left, right)
+                return (time.perf_counter() - start) * 1000.0
+
+            for _ in range(5):
+                timed(quillet.compare)
+                timed(quillet.compare_with_diff)
+            plain, with_diff, ratios = [], [], []
+            for _ in range(rounds):
+                plain.append(timed(quillet.compare))
+                with_diff.append(timed(quillet.compare_with_diff))
+                ratios.append(with_diff[-1] / plain[-1])
+            print(f"| {name} | {label} | {statistics.median(plain):.3f} | "
+                  f"{statistics.median(with_diff):.3f} | {statistics.median(ratios):.2f} | "
+                  f"{min(with_diff) / min(plain):.2f} |")
+
+
 def streaming_table() -> None:
     print("\n## Streaming from Python: cache_frame x 2, compare, picture vs the copies it must make\n")
     print("| size | loop ms | floor ms (2 frame copies + 1 pass + 1 picture copy) | loop / floor |")
@@ -257,6 +302,7 @@ def main() -> None:
         cli_table(folder)
         picture_encoding_table(folder)
     array_table()
+    picture_cost_table()
     streaming_table()
 
 

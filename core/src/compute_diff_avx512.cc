@@ -173,6 +173,18 @@ PassSums compute_diff_avx512(const PixelPass& pass) {
     return run_vector_kernel<Avx512Ops>(pass);
 }
 
+void redraw_picture_avx512(const PixelPass& pass) {
+    run_picture_redraw<Avx512Ops>(pass);
+}
+
+float largest_distance_avx512(const PixelPass& pass) {
+    return run_largest_distance<Avx512Ops>(pass);
+}
+
+PixelRange differing_range_avx512(const PixelPass& pass) {
+    return run_differing_range<Avx512Ops>(pass);
+}
+
 // A chunk's bytes by two masked loads (a masked-off byte is never read) and one
 // two-register byte permute.
 void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::size_t first_chunk,

@@ -18,12 +18,21 @@ namespace quillet {
 
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
 PassSums compute_diff_avx512(const PixelPass& pass);
+void redraw_picture_avx512(const PixelPass& pass);
+float largest_distance_avx512(const PixelPass& pass);
+PixelRange differing_range_avx512(const PixelPass& pass);
 #endif
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
 PassSums compute_diff_avx2(const PixelPass& pass);
+void redraw_picture_avx2(const PixelPass& pass);
+float largest_distance_avx2(const PixelPass& pass);
+PixelRange differing_range_avx2(const PixelPass& pass);
 #endif
 #if defined(QUILLET_HAVE_NEON_KERNEL)
 PassSums compute_diff_neon(const PixelPass& pass);
+void redraw_picture_neon(const PixelPass& pass);
+float largest_distance_neon(const PixelPass& pass);
+PixelRange differing_range_neon(const PixelPass& pass);
 #endif
 
 namespace {
@@ -41,15 +50,19 @@ bool scalar_runs() noexcept { return true; }
 // Best first; the scalar reference is always last.
 constexpr DiffKernelInfo kKernels[] = {
 #if defined(QUILLET_HAVE_NEON_KERNEL)
-    {"neon", compute_diff_neon, neon_runs},
+    {"neon", compute_diff_neon, neon_runs, redraw_picture_neon,
+     largest_distance_neon, differing_range_neon},
 #endif
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
-    {"avx512", compute_diff_avx512, avx512_runs},
+    {"avx512", compute_diff_avx512, avx512_runs, redraw_picture_avx512,
+     largest_distance_avx512, differing_range_avx512},
 #endif
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
-    {"avx2", compute_diff_avx2, avx2_runs},
+    {"avx2", compute_diff_avx2, avx2_runs, redraw_picture_avx2,
+     largest_distance_avx2, differing_range_avx2},
 #endif
-    {"scalar", compute_diff_scalar, scalar_runs},
+    {"scalar", compute_diff_scalar, scalar_runs, redraw_picture_scalar,
+     largest_distance_scalar, differing_range_scalar},
 };
 
 constexpr const char* kKnownNames = "scalar, avx2, avx512, neon";
@@ -98,6 +111,21 @@ DiffKernel active_diff_kernel() {
     // A failed selection throws, leaving `chosen` uninitialised: every later
     // call tries again and fails the same way.
     static const DiffKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).run;
+    return chosen;
+}
+
+PictureKernel active_picture_kernel() {
+    static const PictureKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).redraw;
+    return chosen;
+}
+
+DistanceKernel active_distance_kernel() {
+    static const DistanceKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).largest;
+    return chosen;
+}
+
+RangeKernel active_range_kernel() {
+    static const RangeKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).differing;
     return chosen;
 }
 

@@ -33,6 +33,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compute_diff.h"
 #include "compute_diff_simd.h"
@@ -229,6 +230,11 @@ PassSums run_vector_pass(const PixelPass& pass) {
     float distance = pass.start.distance_total;
     // The running maximum is never NaN and never below +0, so lane order is free.
     Float max_lanes = Ops::set(pass.start.max_tested);
+    // When k times the threshold rounds to 1 or more, so does k v for every
+    // changed pixel (rounding is monotonic), and its heat colour is s = 1: red.
+    // The scale of a first comparison (k = 1) is one such.
+    const bool all_red = !(pass.colour_scale * kChangeThreshold < 1.0f);
+    const Picture red = Ops::heat_picture(t, Ops::set_int(255), Ops::set_int(0));
 
     std::size_t first = 0;
     // Whether the block before `first` was identical (true at the start): a run
@@ -315,7 +321,8 @@ PassSums run_vector_pass(const PixelPass& pass) {
             if (Ops::none(changed)) {
                 Ops::store(out, left_picture);
             } else {
-                Ops::store(out, Ops::select(changed, heat_colours<Ops>(tested, k, t), left_picture));
+                Ops::store(out, Ops::select(changed, all_red ? red : heat_colours<Ops>(tested, k, t),
+                                            left_picture));
             }
             max_lanes = Ops::max_keep(tested, max_lanes);
 
@@ -363,6 +370,76 @@ PassSums run_vector_pass(const PixelPass& pass) {
     PassSums sums{similarity, distance, Ops::lane_max(max_lanes)};
     compute_diff_scalar_range(pass, blocks * kLanes, pass.pixel_count, sums);
     return sums;
+}
+
+// The picture of a plain pass redrawn at pass.colour_scale (see
+// PictureKernel): blocks equal in both frames and blocks without a changed
+// pixel are skipped, and the changed pixels of the others take their heat
+// colours from the same steps as in run_vector_pass.
+template <typename Ops>
+void run_picture_redraw(const PixelPass& pass) {
+    constexpr std::size_t kLanes = Ops::kLanes;
+    const std::uint8_t* const left_frame = pass.left;
+    const std::uint8_t* const right_frame = pass.right;
+    std::uint8_t* const picture = pass.rgba;
+    const typename Ops::Tables t(pass);
+    const PassConstants<Ops> k(pass);
+    const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t pixel = b * kLanes;
+        const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
+        const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
+        if (Ops::same(left, right)) continue;
+        const typename Ops::Float tested = Ops::to_float(Ops::channels(t, left, right).distance);
+        const typename Ops::Mask changed = Ops::not_less(tested, k.threshold);
+        if (Ops::none(changed)) continue;
+        Ops::store(picture + 4 * pixel, Ops::select(changed, heat_colours<Ops>(tested, k, t),
+                                                    Ops::left_picture(t, left)));
+    }
+    redraw_picture_range(pass, blocks * kLanes, pass.pixel_count);
+}
+
+// The largest squared distance of a pass's pixels (see DistanceKernel):
+// blocks equal in both frames are skipped, the others' distances are exact
+// floats whose maximum does not depend on the order of the lanes.
+template <typename Ops>
+float run_largest_distance(const PixelPass& pass) {
+    constexpr std::size_t kLanes = Ops::kLanes;
+    const typename Ops::Tables t(pass);
+    const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
+    typename Ops::Float largest = Ops::set(0.0f);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t pixel = b * kLanes;
+        const typename Ops::Pixels left = Ops::load(pass.left + 3 * pixel);
+        const typename Ops::Pixels right = Ops::load(pass.right + 3 * pixel);
+        if (Ops::same(left, right)) continue;
+        largest = Ops::max_keep(Ops::to_float(Ops::channels(t, left, right).distance), largest);
+    }
+    return largest_distance_range(pass, blocks * kLanes, pass.pixel_count, Ops::lane_max(largest));
+}
+
+// The range of differing pixels (see RangeKernel), rounded out to whole
+// blocks: the last differing pixel looked for from the end (the tail pixels
+// one by one, then the blocks), the first from the start.
+template <typename Ops>
+PixelRange run_differing_range(const PixelPass& pass) {
+    constexpr std::size_t kLanes = Ops::kLanes;
+    const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
+    const auto block_same = [&](std::size_t b) {
+        return Ops::same(Ops::load(pass.left + 3 * b * kLanes), Ops::load(pass.right + 3 * b * kLanes));
+    };
+    std::size_t end = pass.pixel_count;
+    while (end > blocks * kLanes &&
+           std::memcmp(pass.left + 3 * (end - 1), pass.right + 3 * (end - 1), 3) == 0)
+        --end;
+    if (end == blocks * kLanes) {
+        std::size_t block_end = blocks;
+        while (block_end > 0 && block_same(block_end - 1)) --block_end;
+        end = block_end * kLanes;
+    }
+    std::size_t first_block = 0;
+    while (first_block * kLanes < end && first_block < blocks && block_same(first_block)) ++first_block;
+    return {std::min(first_block * kLanes, end), end};
 }
 
 // The kernel entry point of an instruction set: one instantiation per mode.

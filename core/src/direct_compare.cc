@@ -1,6 +1,7 @@
 // DirectComparer: the frame cache's comparison over frames read in place.
 #include "direct_compare.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "numeric.h"
 #include "panic.h"
 #include "reduced_rows.h"
+#include "row_by_row.h"
 #include "utils.h"
 
 namespace quillet {
@@ -40,47 +42,6 @@ std::span<const std::uint8_t> DirectComparer::compared_pixels(const FrameRows& f
     return scratch;
 }
 
-template <typename Rows>
-void DirectComparer::redraw_red_rows(std::int32_t width, std::int32_t height, float max_diff,
-                                     std::uint8_t* out, Rows&& rows) {
-    // Drawn with k = 1, every changed pixel is pure red (k * d >= 1 for d >= 2810),
-    // and only changed pixels depend on the scale. So a row without a red pixel
-    // is already the row a pass at the new scale draws, and the others are
-    // drawn again by the pixel pass at that scale (a red pixel below the
-    // threshold is a left pixel that happens to be red, drawn the same again).
-    const std::uint8_t* drawn = state_.diff_rgba.data();
-    const bool copy_rows = out != drawn;
-    const auto row_pixels = static_cast<std::size_t>(width);
-    constexpr std::uint8_t kRed[4] = {255, 0, 0, 255};
-    std::uint32_t red_word;
-    std::memcpy(&red_word, kRed, 4);
-    const DiffKernel kernel = active_diff_kernel();
-    PixelPass pass{};
-    pass.pixel_count = row_pixels;
-    pass.mode = SmoothingPass::plain;
-    pass.colour_scale = colour_scale_for(max_diff);
-    pass.alpha = 1.0f;
-    pass.beta = 0.0f;
-    // The sums are thrown away; starting them large keeps the pass off the
-    // pixel-by-pixel steps it takes while running totals are small.
-    pass.start = PassSums{1048576.0f, 1048576.0f, 0.0f};
-    for (std::int32_t y = 0; y < height; ++y, out += 4 * row_pixels, drawn += 4 * row_pixels) {
-        // The row is still in cache from the copy when it is scanned.
-        if (copy_rows) std::memcpy(out, drawn, 4 * row_pixels);
-        // A count rather than a flag, so that the scan vectorises.
-        std::uint32_t red_pixels = 0;
-        for (std::size_t x = 0; x < row_pixels; ++x) {
-            std::uint32_t word;
-            std::memcpy(&word, out + 4 * x, 4);
-            red_pixels += word == red_word ? 1u : 0u;
-        }
-        if (red_pixels == 0) continue;
-        rows(y, pass.left, pass.right);
-        pass.rgba = out;
-        kernel(pass);  // only the picture is kept; the sums are the first pass's
-    }
-}
-
 namespace {
 
 // Whether a picture drawn for a pair with this max_diff must be redrawn at the
@@ -96,90 +57,148 @@ auto rows_of(const FrameRows& left, const FrameRows& right) {
     };
 }
 
-// The picture of the cache's last comparison, copied into `out` (its size).
-void copy_picture(const FrameCache& state, std::span<std::uint8_t> out) {
-    if (!out.empty()) std::memcpy(out.data(), state.diff_rgba.data(), out.size());
+// Redraws, at the scale of `max_diff`, the pixels of a width x height picture
+// drawn by a plain pass that lie in the rows' `changed` ranges: no pixel
+// outside them has a colour that depends on the scale. `rows(y, l, r)` points
+// l and r at compared row y of each frame, packed, or at least at its pixels
+// in that range.
+template <typename Rows>
+void redraw_changed_rows(std::int32_t width, std::int32_t height, float max_diff,
+                         const PixelRange* changed, std::uint8_t* picture, Rows&& rows) {
+    const PictureKernel redraw = active_picture_kernel();
+    const auto row_pixels = static_cast<std::size_t>(width);
+    PixelPass pass{};
+    pass.mode = SmoothingPass::plain;
+    pass.colour_scale = colour_scale_for(max_diff);
+    pass.alpha = 1.0f;
+    for (std::int32_t y = 0; y < height; ++y) {
+        const PixelRange range = changed[y];
+        if (range.first == range.end) continue;
+        const std::uint8_t* left_row;
+        const std::uint8_t* right_row;
+        rows(y, left_row, right_row);
+        pass.left = left_row + 3 * range.first;
+        pass.right = right_row + 3 * range.first;
+        pass.rgba = picture + 4 * (row_pixels * static_cast<std::size_t>(y) + range.first);
+        pass.pixel_count = range.end - range.first;
+        redraw(pass);
+    }
+}
+
+// Whether the picture is better made at its final scale after a pass that
+// finds the largest distance, than drawn at once and then redrawn where
+// pixels changed: when changed pixels lie in nearly every row, the redraw
+// would go over nearly the whole frame again, at a greater cost than the
+// largest-distance pass. Judged on a few rows spread over the frame.
+template <typename Rows>
+bool changes_in_most_rows(std::int32_t width, std::int32_t height, Rows&& rows) {
+    constexpr std::int32_t kProbes = 16;
+    const DistanceKernel largest = active_distance_kernel();
+    PixelPass pass{};
+    pass.pixel_count = static_cast<std::size_t>(width);
+    const std::int32_t probes = std::min(height, kProbes);
+    std::int32_t changed_rows = 0;
+    for (std::int32_t i = 0; i < probes; ++i) {
+        rows(static_cast<std::int32_t>((2 * std::int64_t{i} + 1) * height / (2 * probes)), pass.left,
+             pass.right);
+        if (!(largest(pass) < kChangeThreshold)) ++changed_rows;
+    }
+    return probes > 0 && 4 * changed_rows >= 3 * probes;
+}
+
+// The largest distance over all rows: the max_diff that a plain pass over
+// them reports.
+template <typename Rows>
+float largest_distance(std::int32_t width, std::int32_t height, Rows&& rows) {
+    const DistanceKernel largest = active_distance_kernel();
+    PixelPass pass{};
+    pass.pixel_count = static_cast<std::size_t>(width);
+    float result = 0.0f;
+    for (std::int32_t y = 0; y < height; ++y) {
+        rows(y, pass.left, pass.right);
+        result = max_ignoring_nan(result, largest(pass));
+    }
+    return result;
 }
 
 }  // namespace
 
-bool DirectComparer::compare_sampled_into(const FrameRows& left, const FrameRows& right,
-                                          CompareSize size, std::span<std::uint8_t> out,
-                                          Metrics& result) {
-    if (!left.packed() || !right.packed() ||
-        left.packed_bytes() > static_cast<std::size_t>(INT32_MAX))
-        return false;
-    const std::span<const std::uint8_t> left_bytes{left.data, left.packed_bytes()};
-    const std::span<const std::uint8_t> right_bytes{right.data, right.packed_bytes()};
-    state_.last_max_diff = 0.0f;
-    if (!compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
-                         size.height, result))
-        return false;
-    // A second pass at the scale the first one set, when the scale shows.
-    if (needs_rescale(result))
-        compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
-                        size.height, result);
-    copy_picture(state_, out);
-    return true;
-}
-
-Metrics DirectComparer::compare_into(const FrameRows& left, const FrameRows& right,
-                                     std::span<std::uint8_t> out) {
+Metrics DirectComparer::compare_drawing(const FrameRows& left, const FrameRows& right,
+                                        bool scaled_picture, std::uint8_t* picture) {
+    if (left.width < 0 || left.height < 0) panic("compare: negative frame size");
     const CompareSize size = reduced_size(left.width, left.height);
-    if (size.width < 0 || size.height < 0 ||
-        out.size() != static_cast<std::size_t>(size.width) *
-                          static_cast<std::size_t>(size.height) * 4)
-        panic("compare_into: the picture buffer does not fit the compared size");
     const bool reduced = size.width != left.width || size.height != left.height;
-    if (!reduced) {
-        state_.last_max_diff = 0.0f;
-        Metrics metrics = state_.compare_rows(left, right);
-        if (needs_rescale(metrics))
-            redraw_red_rows(size.width, size.height, metrics.max_diff, out.data(),
-                            rows_of(left, right));
-        else
-            copy_picture(state_, out);
+    changed_.resize(static_cast<std::size_t>(std::max(size.height, 0)));
+    // A picture scaled to this pair's own max_diff is drawn at that scale
+    // when `scale_first` (a first pass finds it); otherwise first with k = 1,
+    // as after a cleared cache, and then its changed pixels are redrawn at the
+    // pair's scale from `redraw_rows`: `rows`, or the bytes `targets` kept.
+    const auto compare_and_redraw = [&](auto&& rows, bool scale_first, auto&& redraw_rows,
+                                        RowTargets targets) {
+        const bool redraw = scaled_picture && !scale_first;
+        if (scaled_picture)
+            state_.last_max_diff = scale_first ? largest_distance(size.width, size.height, rows) : 0.0f;
+        targets.picture = picture;
+        if (redraw) targets.changed = changed_.data();
+        const Metrics metrics = compare_row_by_row(state_, size.width, size.height, rows, targets);
+        if (redraw && needs_rescale(metrics))
+            redraw_changed_rows(size.width, size.height, metrics.max_diff, changed_.data(),
+                                picture != nullptr ? picture : state_.diff_rgba.data(), redraw_rows);
         return metrics;
-    }
-    Metrics metrics;
-    if (compare_sampled_into(left, right, size, out, metrics)) return metrics;
-    metrics = compare(left, right, true);
-    copy_picture(state_, out);
-    return metrics;
-}
-
-Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
-                                bool scaled_picture) {
-    const CompareSize size = reduced_size(left.width, left.height);
-    const bool reduced = size.width != left.width || size.height != left.height;
-    // A picture to be scaled to this pair's own max_diff is drawn first with
-    // k = 1 (as after a cleared cache), which redraw_red_rows relies on.
-    if (scaled_picture) state_.last_max_diff = 0.0f;
-    // Otherwise the picture is redrawn at the pair's own scale, which the
-    // first pass has set (last_max_diff = max_diff).
-    const auto redraw = [&](const Metrics& metrics) {
-        return scaled_picture && needs_rescale(metrics);
+    };
+    const auto scale_first = [&](auto&& rows) {
+        return scaled_picture && changes_in_most_rows(size.width, size.height, rows);
     };
 
     if (!reduced) {
-        const Metrics metrics = state_.compare_rows(left, right);
-        if (redraw(metrics))
-            redraw_red_rows(size.width, size.height, metrics.max_diff, state_.diff_rgba.data(),
-                            rows_of(left, right));
-        return metrics;
+        const auto rows = rows_of(left, right);
+        return compare_and_redraw(rows, scale_first(rows), rows, RowTargets{});
     }
 
-    // Packed frames are sampled row by row straight from where they lie. (A
-    // picture to rescale goes through reduced copies, whose changed pixels can
-    // be redrawn without a second pass.)
-    if (!scaled_picture && left.packed() && right.packed() &&
+    // Packed frames are sampled row by row straight from where they lie.
+    if (left.packed() && right.packed() &&
         left.packed_bytes() <= static_cast<std::size_t>(INT32_MAX)) {
-        const std::span<const std::uint8_t> left_bytes{left.data, left.packed_bytes()};
-        const std::span<const std::uint8_t> right_bytes{right.data, right.packed_bytes()};
-        Metrics metrics;
-        if (compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
-                            size.height, metrics))
-            return metrics;
+        SampledRows sampled;
+        if (sampled.prepare({left.data, left.packed_bytes()}, {right.data, right.packed_bytes()},
+                            left.width, left.height, size.width, size.height)) {
+            const auto sampled_rows = [&](std::int32_t y, const std::uint8_t*& l,
+                                          const std::uint8_t*& r) { sampled.rows(y, l, r); };
+            if (!scaled_picture) return compare_and_redraw(sampled_rows, false, sampled_rows, RowTargets{});
+            // Sampling costs more than reading a sampled copy again: what a
+            // redraw or a second pass reads is sampled once, into buffers kept
+            // for the next call.
+            const auto row_bytes = static_cast<std::size_t>(size.width) * 3;
+            const std::size_t frame_bytes = row_bytes * static_cast<std::size_t>(size.height);
+            left_scratch_.resize(frame_bytes + 1);  // + 1: see SampledRows::rows_into
+            right_scratch_.resize(frame_bytes + 1);
+            const FrameRows left_sampled{left_scratch_.data(), row_bytes, size.width, size.height};
+            const FrameRows right_sampled{right_scratch_.data(), row_bytes, size.width, size.height};
+            if (!changes_in_most_rows(size.width, size.height, sampled_rows)) {
+                // The changed ranges of the sampled rows are kept for the redraw.
+                RowTargets targets;
+                targets.keep_left = left_scratch_.data();
+                targets.keep_right = right_scratch_.data();
+                return compare_and_redraw(sampled_rows, false, rows_of(left_sampled, right_sampled),
+                                          targets);
+            }
+            // The sampled frames are made whole, their largest distance taken
+            // as each row is made; the picture is then drawn at that scale.
+            const DistanceKernel largest = active_distance_kernel();
+            PixelPass row{};
+            row.pixel_count = static_cast<std::size_t>(size.width);
+            float max_diff = 0.0f;
+            for (std::int32_t y = 0; y < size.height; ++y) {
+                std::uint8_t* const l = left_scratch_.data() + row_bytes * static_cast<std::size_t>(y);
+                std::uint8_t* const r = right_scratch_.data() + row_bytes * static_cast<std::size_t>(y);
+                sampled.rows_into(y, l, r);
+                row.left = l;
+                row.right = r;
+                max_diff = max_ignoring_nan(max_diff, largest(row));
+            }
+            state_.last_max_diff = max_diff;
+            return compare_row_by_row(state_, size.width, size.height,
+                                      rows_of(left_sampled, right_sampled), RowTargets{picture, nullptr});
+        }
     }
 
     // Otherwise the reduced frames are made first, in buffers kept for the next call.
@@ -189,12 +208,23 @@ Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
     const auto reduced_row_bytes = static_cast<std::size_t>(size.width) * 3;
     const FrameRows left_reduced{left_pixels.data(), reduced_row_bytes, size.width, size.height};
     const FrameRows right_reduced{right_pixels.data(), reduced_row_bytes, size.width, size.height};
-    const Metrics metrics =
-        state_.compute_diff_impl(left_pixels, right_pixels, size.width, size.height);
-    if (redraw(metrics))
-        redraw_red_rows(size.width, size.height, metrics.max_diff, state_.diff_rgba.data(),
-                        rows_of(left_reduced, right_reduced));
-    return metrics;
+    const auto reduced_rows = rows_of(left_reduced, right_reduced);
+    return compare_and_redraw(reduced_rows, scale_first(reduced_rows), reduced_rows, RowTargets{});
+}
+
+Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,
+                                bool scaled_picture) {
+    return compare_drawing(left, right, scaled_picture, nullptr);
+}
+
+Metrics DirectComparer::compare_into(const FrameRows& left, const FrameRows& right,
+                                     std::span<std::uint8_t> out) {
+    const CompareSize size = reduced_size(left.width, left.height);
+    if (size.width < 0 || size.height < 0 ||
+        out.size() != static_cast<std::size_t>(size.width) *
+                          static_cast<std::size_t>(size.height) * 4)
+        panic("compare_into: the picture buffer does not fit the compared size");
+    return compare_drawing(left, right, true, out.data());
 }
 
 }  // namespace quillet

@@ -8,20 +8,17 @@
 
 namespace quillet {
 
-std::int32_t max_squared_distance(const FrameRows& left, const FrameRows& right) noexcept {
-    std::int32_t largest = 0;
-    const auto width = static_cast<std::size_t>(left.width);
+std::int32_t max_squared_distance(const FrameRows& left, const FrameRows& right) {
+    const DistanceKernel largest = active_distance_kernel();
+    PixelPass pass{};
+    pass.pixel_count = static_cast<std::size_t>(left.width);
+    float result = 0.0f;
     for (std::int32_t y = 0; y < left.height; ++y) {
-        const std::uint8_t* l = left.row(y);
-        const std::uint8_t* r = right.row(y);
-        // Rows that are byte for byte the same (most of a screenshot) cost a memcmp.
-        if (std::memcmp(l, r, width * 3) == 0) continue;
-        std::int32_t row_largest = 0;
-        for (std::size_t x = 0; x < width; ++x)
-            row_largest = std::max(row_largest, squared_distance(l + 3 * x, r + 3 * x));
-        largest = std::max(largest, row_largest);
+        pass.left = left.row(y);
+        pass.right = right.row(y);
+        result = std::max(result, largest(pass));
     }
-    return largest;
+    return static_cast<std::int32_t>(result);  // exact: at most 195075
 }
 
 void full_size_diff_rows(const FrameRows& left, const FrameRows& right, float max_diff,

@@ -11,8 +11,9 @@
 
 namespace quillet {
 
-// The largest squared RGB distance between two frames of the same size.
-std::int32_t max_squared_distance(const FrameRows& left, const FrameRows& right) noexcept;
+// The largest squared RGB distance between two frames of the same size, by
+// the active kernel's largest-distance pass.
+std::int32_t max_squared_distance(const FrameRows& left, const FrameRows& right);
 
 // Writes rows first_row ... first_row + row_count - 1 of the picture to `out`,
 // one after the other, each as `row_prefix` zero bytes followed by width * 4

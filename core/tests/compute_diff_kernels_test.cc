@@ -38,9 +38,36 @@ DiffKernel kernel_named(const std::string& name) {
     return nullptr;
 }
 
+PictureKernel redraw_named(const std::string& name) {
+    for (const DiffKernelInfo& kernel : diff_kernels())
+        if (name == kernel.name) return kernel.redraw;
+    return nullptr;
+}
+
+DistanceKernel largest_named(const std::string& name) {
+    for (const DiffKernelInfo& kernel : diff_kernels())
+        if (name == kernel.name) return kernel.largest;
+    return nullptr;
+}
+
 struct Frames {
     Bytes left, right;
 };
+
+// `largest` on the frames placed `offset` bytes into their buffers.
+float largest_of(DistanceKernel largest, const Frames& frames, std::size_t pixels,
+                 std::size_t offset) {
+    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels);
+    if (pixels > 0) {
+        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
+        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+    }
+    PixelPass pass{};
+    pass.left = left.data() + offset;
+    pass.right = right.data() + offset;
+    pass.pixel_count = pixels;
+    return largest(pass);
+}
 
 // One pass of `kernel` on frames placed `offset` bytes into their buffers.
 struct Outcome {
@@ -103,6 +130,43 @@ std::string difference(const std::string& name, const Frames& frames, std::size_
         if (got.rgba[i] != want.rgba[i]) return "picture byte " + std::to_string(i);
     for (std::size_t i = 0; i < pixels; ++i)
         if (bits(got.ema[i]) != bits(want.ema[i])) return "history entry " + std::to_string(i);
+    return "";
+}
+
+// The picture of a plain scalar pass drawn at `from_scale`, then redrawn by
+// `redraw` at `to_scale`, with the frames and picture `offset` bytes into
+// their buffers.
+Bytes redrawn_picture(PictureKernel redraw, const Frames& frames, std::size_t pixels,
+                      float from_scale, float to_scale, std::size_t offset) {
+    const Outcome drawn =
+        run_pass(compute_diff_scalar, frames, pixels, SmoothingPass::plain, from_scale, 1.0f, {}, offset);
+    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels), rgba(offset + 4 * pixels);
+    if (pixels > 0) {
+        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
+        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+        std::memcpy(rgba.data() + offset, drawn.rgba.data(), 4 * pixels);
+    }
+    PixelPass pass{};
+    pass.left = left.data() + offset;
+    pass.right = right.data() + offset;
+    pass.rgba = rgba.data() + offset;
+    pass.pixel_count = pixels;
+    pass.colour_scale = to_scale;
+    pass.alpha = 1.0f;
+    redraw(pass);
+    return Bytes(rgba.begin() + static_cast<std::ptrdiff_t>(offset), rgba.end());
+}
+
+// The first byte where a redraw by `redraw` from `from_scale` to `to_scale`
+// differs from a scalar pass drawn at `to_scale`; "" when they agree.
+std::string redraw_difference(PictureKernel redraw, const Frames& frames, std::size_t pixels,
+                              float from_scale, float to_scale, std::size_t offset) {
+    const Bytes want = run_pass(compute_diff_scalar, frames, pixels, SmoothingPass::plain, to_scale,
+                                1.0f, {}, offset)
+                           .rgba;
+    const Bytes got = redrawn_picture(redraw, frames, pixels, from_scale, to_scale, offset);
+    for (std::size_t i = 0; i < want.size(); ++i)
+        if (got[i] != want[i]) return "picture byte " + std::to_string(i);
     return "";
 }
 
@@ -467,9 +531,107 @@ TEST_P(KernelTest, pass_continued_piece_by_piece_matches_one_scalar_pass) {
     }
 }
 
+// The picture redraw: from the scale of a first pass to the pair's own, on
+// every length (vector blocks and tails) and unaligned starts, and on whole
+// frames of every kind of content.
+TEST_P(KernelTest, picture_redraw_matches_a_scalar_pass_at_the_new_scale) {
+    const PictureKernel redraw = redraw_named(GetParam());
+    ASSERT_NE(redraw, nullptr);
+    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            const std::uint64_t seed = pixels * 5 + offset;
+            const Frames frames = (pixels % 3 == 0) ? random_frames(pixels, seed)
+                                                    : changed_frames(pixels, 1, 20, pixels % 3 == 1, seed);
+            const float scale = kColourScales[(pixels + offset) % std::size(kColourScales)];
+            ASSERT_EQ(redraw_difference(redraw, frames, pixels, 1.0f, scale, offset), "")
+                << "pixels " << pixels << " offset " << offset;
+        }
+    }
+    const std::size_t width = 1280, height = 720;
+    for (const FrameCase& frame_case : kLargeFrames) {
+        const Frames frames = frame_case.make(width, height);
+        for (const float scale : {1.0f / 195075.0f, 1.0f / 23456.0f})
+            ASSERT_EQ(redraw_difference(redraw, frames, width * height, 1.0f, scale, 1), "")
+                << frame_case.name << " scale " << scale;
+    }
+}
+
+// The largest distance equals the max_diff of a plain scalar pass, on every
+// length and unaligned start and on whole frames.
+TEST_P(KernelTest, largest_distance_matches_the_scalar_pass_max) {
+    const DistanceKernel largest = largest_named(GetParam());
+    ASSERT_NE(largest, nullptr);
+    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            const std::uint64_t seed = pixels * 3 + offset;
+            const Frames frames = (pixels % 3 == 0) ? random_frames(pixels, seed)
+                                                    : changed_frames(pixels, 1, 10, pixels % 3 == 1, seed);
+            const float want = run_pass(compute_diff_scalar, frames, pixels, SmoothingPass::plain,
+                                        1.0f, 1.0f, {}, offset)
+                                   .sums.max_tested;
+            ASSERT_EQ(bits(largest_of(largest, frames, pixels, offset)), bits(want))
+                << "pixels " << pixels << " offset " << offset;
+        }
+    }
+    const std::size_t width = 1280, height = 720;
+    for (const FrameCase& frame_case : kLargeFrames) {
+        const Frames frames = frame_case.make(width, height);
+        const float want = run_pass(compute_diff_scalar, frames, width * height, SmoothingPass::plain,
+                                    1.0f, 1.0f, {}, 0)
+                               .sums.max_tested;
+        ASSERT_EQ(bits(largest_of(largest, frames, width * height, 2)), bits(want)) << frame_case.name;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(kernels, KernelTest, ::testing::ValuesIn(vector_kernels_here()),
                          [](const auto& info) { return info.param; });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelTest);
+
+// The scalar redraw is the definition the vector ones are held to: from a
+// picture drawn at any scale it gives the pass at the new one, byte for byte,
+// which holds because only changed pixels depend on the scale.
+TEST(picture_redraw_test, scalar_redraw_gives_the_pass_at_the_new_scale) {
+    const Frames white_on_black{testing::solid_frame(97, 3, {255, 255, 255}), Bytes(3 * 97 * 3, 0)};
+    const Frames cases[] = {random_frames(5000, 1), changed_frames(100, 50, 5, true, 2),
+                            changed_frames(100, 50, 30, false, 3), changed_frames(100, 50, 0, true, 4),
+                            white_on_black};
+    for (const Frames& frames : cases) {
+        const std::size_t pixels = frames.left.size() / 3;
+        for (const float from : {1.0f, 1.0f / 195075.0f, 1.0f / 3000.0f})
+            for (const float to : {1.0f, 1.0f / 195075.0f, 1.0f / 48213.0f})
+                ASSERT_EQ(redraw_difference(redraw_picture_scalar, frames, pixels, from, to, 0), "")
+                    << pixels << " pixels, from " << from << " to " << to;
+    }
+}
+
+TEST(picture_redraw_test, every_kernel_has_a_redraw_and_a_largest_distance) {
+    for (const DiffKernelInfo& kernel : diff_kernels()) {
+        EXPECT_NE(kernel.redraw, nullptr) << kernel.name;
+        EXPECT_NE(kernel.largest, nullptr) << kernel.name;
+    }
+}
+
+// The scalar largest distance against distances worked out here, including
+// the extremes 0 (identical) and 3 * 255^2 (black against white).
+TEST(largest_distance_test, scalar_pass_gives_the_largest_squared_distance) {
+    for (std::size_t pixels : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+        Frames frames = random_frames(pixels, pixels + 1);
+        std::int64_t want = 0;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            std::int64_t d = 0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                const std::int64_t e = std::int64_t{frames.left[3 * i + c]} - frames.right[3 * i + c];
+                d += e * e;
+            }
+            want = std::max(want, d);
+        }
+        EXPECT_EQ(largest_of(largest_distance_scalar, frames, pixels, 1), static_cast<float>(want));
+        frames.right = frames.left;
+        EXPECT_EQ(largest_of(largest_distance_scalar, frames, pixels, 0), 0.0f);
+    }
+    const Frames extremes{Bytes{0, 0, 0, 9, 9, 9}, Bytes{255, 255, 255, 9, 9, 9}};
+    EXPECT_EQ(largest_of(largest_distance_scalar, extremes, 2, 0), 195075.0f);
+}
 
 // ---- the exactness arguments ------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // figures and picture bytes for packed and strided frames, reduced or not.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 
@@ -19,6 +20,18 @@ Bytes changed_copy(const Bytes& left, Random& random, std::uint32_t one_in) {
     for (std::size_t i = 0; i + 2 < right.size(); i += 3)
         if (random.below(one_in) == 0)
             for (std::size_t c = 0; c < 3; ++c) right[i + c] = random.byte();
+    return right;
+}
+
+// A right frame that differs from `left` in every pixel of a band of rows,
+// the first third of the frame down, a tenth of its height (one row at least):
+// changes in a few rows, as against changes in nearly all of them.
+Bytes changed_band(const Bytes& left, Random& random, int width, int height) {
+    Bytes right = left;
+    const std::size_t row = static_cast<std::size_t>(width) * 3;
+    const int first = height / 3;
+    for (int y = first; y < first + std::max(1, height / 10); ++y)
+        for (std::size_t i = 0; i < row; ++i) right[y * row + i] = random.byte();
     return right;
 }
 
@@ -65,7 +78,9 @@ TEST_P(DirectCompareTest, gives_the_frame_cache_figures_and_picture) {
     const auto [width, height, gap, one_in] = GetParam();
     Random random(static_cast<std::uint64_t>(width * 7 + height + gap));
     const Bytes left = random.bytes(static_cast<std::size_t>(width) * height * 3);
-    const Bytes right = changed_copy(left, random, one_in);
+    // one_in 0: a band of changed rows; otherwise one changed pixel in one_in.
+    const Bytes right = one_in == 0 ? changed_band(left, random, width, height)
+                                    : changed_copy(left, random, one_in);
     const CoreResult expected = cache_result(left, right, width, height);
 
     const Bytes left_rows = with_row_gap(left, width, height, gap);
@@ -110,13 +125,13 @@ INSTANTIATE_TEST_SUITE_P(
     sizes_layouts_and_shares, DirectCompareTest,
     ::testing::Combine(::testing::Values(1, 37, 1281), ::testing::Values(1, 29, 721),
                        ::testing::Values(std::size_t{0}, std::size_t{5}),
-                       ::testing::Values(1u, 3u, 200u)));
+                       ::testing::Values(0u, 1u, 3u, 200u)));
 
 // Reductions that skip rows and columns (sampled from packed frames in place).
 INSTANTIATE_TEST_SUITE_P(large_reductions, DirectCompareTest,
                          ::testing::Combine(::testing::Values(1923), ::testing::Values(1083),
                                             ::testing::Values(std::size_t{0}, std::size_t{2}),
-                                            ::testing::Values(3u, 400u)));
+                                            ::testing::Values(0u, 3u, 400u)));
 
 TEST(full_size_diff_test, rows_match_the_cache_picture_in_every_band) {
     const int width = 23, height = 17;
