@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
@@ -47,6 +48,12 @@ PictureKernel redraw_named(const std::string& name) {
 DistanceKernel largest_named(const std::string& name) {
     for (const DiffKernelInfo& kernel : diff_kernels())
         if (name == kernel.name) return kernel.largest;
+    return nullptr;
+}
+
+RangeKernel differing_named(const std::string& name) {
+    for (const DiffKernelInfo& kernel : diff_kernels())
+        if (name == kernel.name) return kernel.differing;
     return nullptr;
 }
 
@@ -556,6 +563,84 @@ TEST_P(KernelTest, picture_redraw_matches_a_scalar_pass_at_the_new_scale) {
     }
 }
 
+// The first and one past the last pixel whose bytes differ, worked out here;
+// {0, 0} when none does.
+PixelRange true_differing_range(const Frames& frames, std::size_t pixels) {
+    PixelRange range{0, 0};
+    bool any = false;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        if (std::memcmp(frames.left.data() + 3 * i, frames.right.data() + 3 * i, 3) == 0) continue;
+        if (!any) range.first = i;
+        range.end = i + 1;
+        any = true;
+    }
+    return range;
+}
+
+// `kernel` on the frames placed `offset` bytes into their buffers.
+PixelRange differing_of(RangeKernel kernel, const Frames& frames, std::size_t pixels,
+                        std::size_t offset) {
+    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels);
+    if (pixels > 0) {
+        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
+        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+    }
+    PixelPass pass{};
+    pass.left = left.data() + offset;
+    pass.right = right.data() + offset;
+    pass.pixel_count = pixels;
+    return kernel(pass);
+}
+
+// Frames equal but for single pixels at `changed` (a pixel index past the end
+// changes nothing).
+Frames equal_but(std::size_t pixels, std::initializer_list<std::size_t> changed, std::uint64_t seed) {
+    Random random(seed);
+    Frames f{random.bytes(3 * pixels), {}};
+    f.right = f.left;
+    for (const std::size_t i : changed)
+        if (i < pixels) f.right[3 * i + i % 3] ^= 0x40;
+    return f;
+}
+
+// The differing range holds every differing pixel, is empty exactly when the
+// frames are equal, and stays within the pass, on every length and start,
+// with the differences at either end, in the tail, or nowhere.
+TEST_P(KernelTest, differing_range_holds_every_differing_pixel) {
+    const RangeKernel differing = differing_named(GetParam());
+    ASSERT_NE(differing, nullptr);
+    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            const std::uint64_t seed = pixels * 11 + offset;
+            const Frames cases[] = {
+                equal_but(pixels, {}, seed),
+                equal_but(pixels, {0}, seed),
+                equal_but(pixels, {pixels - 1}, seed),
+                equal_but(pixels, {pixels / 2}, seed),
+                equal_but(pixels, {pixels / 3, pixels - pixels / 4}, seed),
+                changed_frames(pixels, 1, 5, true, seed),
+            };
+            for (const Frames& frames : cases) {
+                const PixelRange want = true_differing_range(frames, pixels);
+                const PixelRange got = differing_of(differing, frames, pixels, offset);
+                const std::string where = "pixels " + std::to_string(pixels) + " offset " +
+                                          std::to_string(offset) + " want [" +
+                                          std::to_string(want.first) + ", " + std::to_string(want.end) +
+                                          ") got [" + std::to_string(got.first) + ", " +
+                                          std::to_string(got.end) + ")";
+                ASSERT_LE(got.first, got.end) << where;
+                ASSERT_LE(got.end, pixels) << where;
+                if (want.first == want.end) {
+                    ASSERT_EQ(got.first, got.end) << where;
+                } else {
+                    ASSERT_LE(got.first, want.first) << where;
+                    ASSERT_GE(got.end, want.end) << where;
+                }
+            }
+        }
+    }
+}
+
 // The largest distance equals the max_diff of a plain scalar pass, on every
 // length and unaligned start and on whole frames.
 TEST_P(KernelTest, largest_distance_matches_the_scalar_pass_max) {
@@ -604,10 +689,25 @@ TEST(picture_redraw_test, scalar_redraw_gives_the_pass_at_the_new_scale) {
     }
 }
 
-TEST(picture_redraw_test, every_kernel_has_a_redraw_and_a_largest_distance) {
+TEST(picture_redraw_test, every_kernel_has_a_redraw_a_largest_distance_and_a_differing_range) {
     for (const DiffKernelInfo& kernel : diff_kernels()) {
         EXPECT_NE(kernel.redraw, nullptr) << kernel.name;
         EXPECT_NE(kernel.largest, nullptr) << kernel.name;
+        EXPECT_NE(kernel.differing, nullptr) << kernel.name;
+    }
+}
+
+// The scalar range is exact: from the first differing pixel to the last.
+TEST(differing_range_test, scalar_range_is_the_first_to_the_last_differing_pixel) {
+    for (std::size_t pixels : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
+        for (const Frames& frames :
+             {equal_but(pixels, {}, 1), equal_but(pixels, {0}, 2), equal_but(pixels, {pixels - 1}, 3),
+              equal_but(pixels, {1, pixels - 2}, 4), random_frames(pixels, 5)}) {
+            const PixelRange want = true_differing_range(frames, pixels);
+            const PixelRange got = differing_of(differing_range_scalar, frames, pixels, 0);
+            EXPECT_EQ(got.first, want.first) << pixels;
+            EXPECT_EQ(got.end, want.end) << pixels;
+        }
     }
 }
 
