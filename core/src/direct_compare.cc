@@ -158,12 +158,20 @@ Metrics DirectComparer::compare_drawing(const FrameRows& left, const FrameRows& 
     // Packed frames are sampled row by row straight from where they lie.
     if (left.packed() && right.packed() &&
         left.packed_bytes() <= static_cast<std::size_t>(INT32_MAX)) {
+        const std::span<const std::uint8_t> left_bytes{left.data, left.packed_bytes()};
+        const std::span<const std::uint8_t> right_bytes{right.data, right.packed_bytes()};
+        if (!scaled_picture) {
+            // The frame cache's own sampled comparison.
+            Metrics metrics;
+            if (compare_sampled(state_, left_bytes, right_bytes, left.width, left.height, size.width,
+                                size.height, metrics))
+                return metrics;
+        }
         SampledRows sampled;
-        if (sampled.prepare({left.data, left.packed_bytes()}, {right.data, right.packed_bytes()},
-                            left.width, left.height, size.width, size.height)) {
+        if (scaled_picture && sampled.prepare(left_bytes, right_bytes, left.width, left.height,
+                                              size.width, size.height)) {
             const auto sampled_rows = [&](std::int32_t y, const std::uint8_t*& l,
                                           const std::uint8_t*& r) { sampled.rows(y, l, r); };
-            if (!scaled_picture) return compare_and_redraw(sampled_rows, false, sampled_rows, RowTargets{});
             // Sampling costs more than reading a sampled copy again: what a
             // redraw or a second pass reads is sampled once, into buffers kept
             // for the next call.
