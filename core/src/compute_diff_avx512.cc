@@ -22,7 +22,8 @@ constexpr __mmask64 kPixelBytes = 0x0000FFFFFFFFFFFFull;   // 48 bytes = 16 RGB 
 constexpr __mmask64 kColourBytes = 0x7777777777777777ull;  // bytes R, G, B of each RGBA dword
 
 // Byte b of pixel p's dword is index(p, b): byte permutes over 16 RGB pixels
-// loaded as 48 bytes with 16 zero bytes after them (index 63 reads a zero).
+// loaded as 48 bytes with 16 bytes after them: zeros, but 0x4B at byte 62
+// (index 63 reads a zero).
 // Plain data, so nothing runs before the processor has been checked.
 template <typename Index>
 constexpr std::array<std::uint8_t, 64> byte_index(Index index) {
@@ -32,10 +33,14 @@ constexpr std::array<std::uint8_t, 64> byte_index(Index index) {
     return bytes;
 }
 
-// Channel c of pixel p to byte 4p, zero-extended.
-alignas(64) constexpr auto kPickR = byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p : 63; });
-alignas(64) constexpr auto kPickG = byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 1 : 63; });
-alignas(64) constexpr auto kPickB = byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 2 : 63; });
+// Channel c of pixel p to byte 4p under the exponent bits of 2^23 (byte 62 of
+// a loaded block is 0x4B, see load): the float 2^23 + v.
+alignas(64) constexpr auto kPickR =
+    byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p : b == 3 ? 62 : 63; });
+alignas(64) constexpr auto kPickG =
+    byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 1 : b == 3 ? 62 : 63; });
+alignas(64) constexpr auto kPickB =
+    byte_index([](unsigned p, unsigned b) { return b == 0 ? 3 * p + 2 : b == 3 ? 62 : 63; });
 // Bytes R and G of pixel p to bytes 4p and 4p + 2.
 alignas(64) constexpr auto kPickRG =
     byte_index([](unsigned p, unsigned b) { return b == 0 || b == 2 ? 3 * p + b / 2 : 63; });
@@ -53,7 +58,7 @@ inline __m512i load_table(const std::array<std::uint8_t, 64>& table) {
 
 struct Avx512Ops {
     static constexpr std::size_t kLanes = 16;
-    using Pixels = __m512i;  // 48 bytes, 16 zero bytes after them
+    using Pixels = __m512i;  // 48 bytes, then zeros but for 0x4B at byte 62
     using Int = __m512i;
     using Float = __m512;
     using Mask = __mmask16;
@@ -63,6 +68,9 @@ struct Avx512Ops {
     struct Channels {
         Int left_r, left_g, left_b, right_r, right_g, right_b, distance;
     };
+
+    // Colour lanes are the floats 2^23 + v (see the driver's luma).
+    static constexpr bool kBiasedChannels = true;
 
     struct Tables {
         __m512i pick_r, pick_g, pick_b, pick_rg, pick_rgb, heat_index, alpha;
@@ -79,10 +87,17 @@ struct Avx512Ops {
 
     // Masked loads read only the block's own 48 bytes.
     static std::size_t vector_blocks(std::size_t pixels) { return pixels / kLanes; }
-    static Pixels load(const std::uint8_t* p) { return _mm512_maskz_loadu_epi8(kPixelBytes, p); }
+    // Masked-off bytes come from the tail: 0x4B at byte 62 for the channel picks.
+    static Pixels load(const std::uint8_t* p) {
+        return _mm512_mask_loadu_epi8(_mm512_set_epi32(0x004B0000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                       0, 0, 0, 0),
+                                      kPixelBytes, p);
+    }
     static bool same(Pixels left, Pixels right) { return _mm512_cmpneq_epi8_mask(left, right) == 0; }
 
-    // d from word differences [dr, dg] and [db, 0] per dword, squared and paired up.
+    // Each colour byte under the exponent bits of 2^23 (the float 2^23 + v).
+    // d from word differences [dr, dg] and [db, 0] per dword (the biased
+    // blue dwords differ by [db, 0x4B00 - 0x4B00]), squared and paired up.
     static Channels channels(const Tables& t, Pixels left, Pixels right) {
         Channels c;
         c.left_r = _mm512_permutexvar_epi8(t.pick_r, left);
@@ -131,6 +146,7 @@ struct Avx512Ops {
             _mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7FFFFFFF)));
     }
     static Float to_float(Int a) { return _mm512_cvtepi32_ps(a); }
+    static Float as_float(Int a) { return _mm512_castsi512_ps(a); }
     static Int truncate(Float a) { return _mm512_cvttps_epi32(a); }
     static Float min_or_second(Float a, Float b) { return _mm512_min_ps(a, b); }
     static Float max_keep(Float x, Float acc) { return _mm512_max_ps(x, acc); }

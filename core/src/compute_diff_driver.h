@@ -15,6 +15,8 @@
 //                               inside the 3n bytes of each frame
 //   load(p), same(l, r)         one block's bytes; whether two blocks are equal
 //   channels(t, l, r)           {left R, G, B; right R, G, B; d} as 32-bit lanes
+//                               (optionally, with kBiasedChannels, the colours as
+//                               the floats 2^23 + v and as_float(Int); see luma)
 //   left_picture(t, l)          the left pixels as RGBA with alpha 255
 //   heat_picture(t, q255, g)    RGBA from trunc(255 q) and trunc(255 (1 - |q|))
 //   select(m, heat, left), store(out, picture)
@@ -102,16 +104,46 @@ struct TieWatch<Ops, false> {  // lane-wise minimum of a & (2^shift - 1)
 };
 
 template <typename Ops>
-inline typename Ops::Int add_units(typename Ops::Int& units, TieWatch<Ops>& watch,
-                                   typename Ops::Int n, const UnitShift<Ops>& shift,
-                                   std::size_t block) {
+inline void add_units(typename Ops::Int& units, TieWatch<Ops>& watch, typename Ops::Int n,
+                      const UnitShift<Ops>& shift, std::size_t block) {
     const typename Ops::Int a = Ops::add_int(n, shift.half);
     units = Ops::add_int(units, Ops::shift_right(a, shift.count));
     watch.add(a, shift, block);
-    return a;
 }
 
-// Completes a group's masks for commit_group when `watch` shows a tie: the
+// The shift of each running total for the next group, known before the
+// current group is committed: blocks add their units with it (so they need not
+// wait for the commit), and a group whose totals turn out to lie in another
+// binade when it is committed sums its kept terms again with the right shift.
+template <typename Ops>
+struct PredictedShift {
+    std::uint32_t shift;
+    UnitShift<Ops> units;
+
+    explicit PredictedShift(std::uint32_t s) : shift(s), units(s) {}
+    // Makes `actual` the prediction; true when it already was.
+    bool confirm(std::uint32_t actual) {
+        if (actual == shift) return true;
+        shift = actual;
+        units = UnitShift<Ops>(actual);
+        return false;
+    }
+};
+
+// The units and ties of a group's kept terms n (blocks not skipped as
+// identical) under `shift`.
+template <typename Ops>
+inline void sum_units_again(const typename Ops::Int* kept, std::size_t blocks,
+                            std::uint32_t identical_blocks, const UnitShift<Ops>& shift,
+                            typename Ops::Int& units, TieWatch<Ops>& watch) {
+    units = Ops::set_int(0);
+    watch = TieWatch<Ops>{};
+    for (std::size_t b = 0; b < blocks; ++b)
+        if (((identical_blocks >> b) & 1u) == 0) add_units<Ops>(units, watch, kept[b], shift, b);
+}
+
+// Completes a group's masks for commit_group when `watch` shows a tie, from
+// the kept terms n of its blocks: the
 // ties and the parity bits (of r', flipped at the ties, which turns them back
 // to q) of the blocks not skipped as identical, zero for those (an identical
 // block adds 1.0, an even number of units, and keeps no a). Returns the
@@ -126,8 +158,9 @@ inline std::uint64_t group_masks(const typename Ops::Int* kept, std::size_t bloc
     std::uint64_t parity_mask = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
         if ((identical_blocks >> b) & 1u) continue;
-        tie_mask |= watch.block_ties(kept[b], shift, b);
-        parity_mask |= Ops::nonzero_lanes(Ops::and_int(kept[b], shift.parity)) << (Ops::kLanes * b);
+        const typename Ops::Int a = Ops::add_int(kept[b], shift.half);
+        tie_mask |= watch.block_ties(a, shift, b);
+        parity_mask |= Ops::nonzero_lanes(Ops::and_int(a, shift.parity)) << (Ops::kLanes * b);
     }
     parity_mask ^= tie_mask;
     std::memcpy(ties, &tie_mask, sizeof tie_mask);
@@ -135,10 +168,18 @@ inline std::uint64_t group_masks(const typename Ops::Int* kept, std::size_t bloc
     return static_cast<std::uint64_t>(__builtin_popcountll(tie_mask));
 }
 
+// Whether the instruction set supplies fused multiply-adds (see heat_colours).
+template <typename Ops>
+concept HasFusedMultiplyAdd = requires(typename Ops::Float x) {
+    Ops::fused_mul_sub(x, x, x);
+    Ops::fused_neg_mul_add(x, x, x);
+};
+
 // The float constants of a pass, as vectors.
 template <typename Ops>
 struct PassConstants {
     typename Ops::Float luma_r, luma_g, luma_b, scaled_step, scaled_one;  // scaled: times 2^24
+    typename Ops::Float biased_luma_r, biased_luma_g, biased_luma_b;      // times 2^23 (see luma)
     typename Ops::Float one, two, zero, byte_scale, threshold, colour_scale, alpha, beta;
 
     explicit PassConstants(const PixelPass& pass)
@@ -147,6 +188,9 @@ struct PassConstants {
           luma_b(Ops::set(kLumaB)),
           scaled_step(Ops::set(kSimilarityStep * 16777216.0f)),
           scaled_one(Ops::set(16777216.0f)),
+          biased_luma_r(Ops::set(kLumaR * 8388608.0f)),
+          biased_luma_g(Ops::set(kLumaG * 8388608.0f)),
+          biased_luma_b(Ops::set(kLumaB * 8388608.0f)),
           one(Ops::set(1.0f)),
           two(Ops::set(2.0f)),
           zero(Ops::set(0.0f)),
@@ -157,12 +201,30 @@ struct PassConstants {
           beta(Ops::set(pass.beta)) {}
 };
 
+// Instruction sets whose channels() gives each colour byte v as the float
+// 2^23 + v (the byte under the exponent bits of 2^23), so that no conversion
+// is needed: with c = 2^23 w (exact, a power-of-two scaling), the fused
+// (2^23 + v) w - c is v w exactly before its one rounding, which is therefore
+// fl(v w), the reference's product. Needs fused_mul_sub.
+template <typename Ops>
+concept BiasedChannels = requires {
+    requires Ops::kBiasedChannels;
+} && HasFusedMultiplyAdd<Ops>;
+
+// Y = (R wr + G wg) + B wb, each step rounded as in the reference.
 template <typename Ops>
 inline typename Ops::Float luma(typename Ops::Int r, typename Ops::Int g, typename Ops::Int b,
                                 const PassConstants<Ops>& k) {
-    const typename Ops::Float rg = Ops::add(Ops::mul(Ops::to_float(r), k.luma_r),
-                                            Ops::mul(Ops::to_float(g), k.luma_g));
-    return Ops::add(rg, Ops::mul(Ops::to_float(b), k.luma_b));
+    if constexpr (BiasedChannels<Ops>) {
+        const typename Ops::Float rg =
+            Ops::add(Ops::fused_mul_sub(Ops::as_float(r), k.luma_r, k.biased_luma_r),
+                     Ops::fused_mul_sub(Ops::as_float(g), k.luma_g, k.biased_luma_g));
+        return Ops::add(rg, Ops::fused_mul_sub(Ops::as_float(b), k.luma_b, k.biased_luma_b));
+    } else {
+        const typename Ops::Float rg = Ops::add(Ops::mul(Ops::to_float(r), k.luma_r),
+                                                Ops::mul(Ops::to_float(g), k.luma_g));
+        return Ops::add(rg, Ops::mul(Ops::to_float(b), k.luma_b));
+    }
 }
 
 // Heat colours of all lanes. s = min(sqrt(k v), 1) is in [0, 1] (a NaN root
@@ -184,11 +246,6 @@ inline typename Ops::Float luma(typename Ops::Int r, typename Ops::Int g, typena
 //       multiple of 2^-24 in [0, 1]; for s < 1/4, |q| lies in [1/2, 1] and
 //       1 - |q| is exact by Sterbenz again. Hence fl(255 fl(1 - |q|)) equals
 //       fl(255 - 255 |q|), the fused result.
-template <typename Ops>
-concept HasFusedMultiplyAdd = requires(typename Ops::Float x) {
-    Ops::fused_mul_sub(x, x, x);
-    Ops::fused_neg_mul_add(x, x, x);
-};
 
 template <typename Ops>
 inline typename Ops::Picture heat_colours(typename Ops::Float tested, const PassConstants<Ops>& k,
@@ -205,6 +262,29 @@ inline typename Ops::Picture heat_colours(typename Ops::Float tested, const Pass
     }
     const typename Ops::Int red_minus_blue = Ops::truncate(Ops::mul(k.byte_scale, q));
     return Ops::heat_picture(t, red_minus_blue, Ops::truncate(green_scaled));
+}
+
+// The binades of both running totals, as the group loop uses them. A
+// similarity term is n ulps of 2^-24 with n <= 2^24 (see run_vector_pass), and
+// the ulp of a total with exponent field e >= 127 is 2^(e-150), so its shift is
+// e - 126; clamped to [1, 26], which changes nothing: from 26 on every n
+// rounds to 0 without a tie (commit_group ignores e < 127). Distances are at
+// most 195075 < 2^23: a shift clamped at 24 gives the same units (all 0, no
+// tie) as any larger one.
+struct Shifts {
+    std::uint32_t similarity_exponent;
+    std::uint32_t similarity_units;  // the shift of the similarity terms
+    std::uint32_t distance_shift;    // 0 in the integer regime
+    std::uint32_t distance_units;    // the shift of the distances
+};
+
+inline Shifts shifts_of(float similarity, float distance) {
+    const std::uint32_t similarity_exponent = binade_exponent(similarity);
+    const std::uint32_t distance_exponent = binade_exponent(distance);
+    const std::uint32_t distance_shift = distance_exponent > 150 ? distance_exponent - 150 : 0;
+    return {similarity_exponent,
+            similarity_exponent < 127 ? 1 : std::min<std::uint32_t>(similarity_exponent - 126, 26),
+            distance_shift, std::min<std::uint32_t>(distance_shift, 24)};
 }
 
 // The pass over the vector blocks of `pass`, continuing pass.start, then the
@@ -236,6 +316,9 @@ PassSums run_vector_pass(const PixelPass& pass) {
     const bool all_red = !(pass.colour_scale * kChangeThreshold < 1.0f);
     const Picture red = Ops::heat_picture(t, Ops::set_int(255), Ops::set_int(0));
 
+    const Shifts start_shifts = shifts_of(similarity, distance);
+    PredictedShift<Ops> similarity_predicted(start_shifts.similarity_units);
+    PredictedShift<Ops> distance_predicted(start_shifts.distance_units);
     std::size_t first = 0;
     // Whether the block before `first` was identical (true at the start): a run
     // can only begin there, so frames that differ everywhere never look for one.
@@ -262,25 +345,12 @@ PassSums run_vector_pass(const PixelPass& pass) {
         const std::size_t group_blocks =
             blocks - first < kBlocksPerGroup ? blocks - first : kBlocksPerGroup;
 
-        // Fixed for the group: the binades of both running totals at its start.
-        // A similarity term is n ulps of 2^-24 with n <= 2^24 (see below), and
-        // the ulp of a total with exponent field e >= 127 is 2^(e-150), so its
-        // shift is e - 126; clamped to [1, 26], which changes nothing: from 26
-        // on every n rounds to 0 without a tie (commit_group ignores e < 127).
-        const std::uint32_t similarity_exponent = binade_exponent(similarity);
-        const UnitShift<Ops> similarity_shift(
-            similarity_exponent < 127 ? 1 : std::min<std::uint32_t>(similarity_exponent - 126, 26));
-        // Distances are at most 195075 < 2^23: a shift clamped at 24 gives the
-        // same units (all 0, no tie) as any larger one.
-        const std::uint32_t distance_exponent = binade_exponent(distance);
-        const std::uint32_t distance_shift = distance_exponent > 150 ? distance_exponent - 150 : 0;
-        const UnitShift<Ops> distance_units_shift(std::min<std::uint32_t>(distance_shift, 24));
         Int similarity_units = Ops::set_int(0);
         Int distance_units = Ops::set_int(0);
         TieWatch<Ops> similarity_ties_seen;
         TieWatch<Ops> distance_ties_seen;
         GroupMasks masks{};
-        Int kept_similarity[kBlocksPerGroup];  // each block's a (see add_units)
+        Int kept_similarity[kBlocksPerGroup];  // each block's terms n (see add_units)
         Int kept_distance[kBlocksPerGroup];
         std::uint32_t identical_blocks = 0;
 
@@ -338,11 +408,27 @@ PassSums run_vector_pass(const PixelPass& pass) {
             // [1/2, 1], again a multiple of 2^-24.
             const Float scaled_term =
                 Ops::add(Ops::mul(Ops::abs(difference), k.scaled_step), k.scaled_one);
-            kept_similarity[b] = add_units<Ops>(similarity_units, similarity_ties_seen,
-                                                Ops::truncate(scaled_term), similarity_shift, b);
-            kept_distance[b] = add_units<Ops>(distance_units, distance_ties_seen, c.distance,
-                                              distance_units_shift, b);
+            kept_similarity[b] = Ops::truncate(scaled_term);
+            kept_distance[b] = c.distance;
+            add_units<Ops>(similarity_units, similarity_ties_seen, kept_similarity[b],
+                           similarity_predicted.units, b);
+            add_units<Ops>(distance_units, distance_ties_seen, c.distance,
+                           distance_predicted.units, b);
         }
+
+        // Fixed for the group: the binades of both running totals at its start
+        // (the commit of the group before is done by now).
+        const Shifts shifts = shifts_of(similarity, distance);
+        const std::uint32_t similarity_exponent = shifts.similarity_exponent;
+        const std::uint32_t distance_shift = shifts.distance_shift;
+        if (!similarity_predicted.confirm(shifts.similarity_units))
+            sum_units_again<Ops>(kept_similarity, group_blocks, identical_blocks,
+                                 similarity_predicted.units, similarity_units, similarity_ties_seen);
+        if (!distance_predicted.confirm(shifts.distance_units))
+            sum_units_again<Ops>(kept_distance, group_blocks, identical_blocks,
+                                 distance_predicted.units, distance_units, distance_ties_seen);
+        const UnitShift<Ops>& similarity_shift = similarity_predicted.units;
+        const UnitShift<Ops>& distance_units_shift = distance_predicted.units;
 
         // The masks only matter in the binade regimes, and are only made there.
         const std::uint64_t similarity_ties =

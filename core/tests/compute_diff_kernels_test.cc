@@ -784,10 +784,26 @@ TEST(exact_sum_test, adding_ones_in_order_equals_one_addition_under_the_conditio
     EXPECT_NE(bits(ordered(just_below, 2)), bits(just_below + 2.0f));
 }
 
+// Kernels that pick each colour byte v as the float 2^23 + v form the luma
+// products as one fused (2^23 + v) w - 2^23 w: the same float as v * w for
+// every byte and each of the three weights.
+TEST(fused_step_test, biased_byte_products_equal_the_rounded_products) {
+    for (const float weight : {kLumaR, kLumaG, kLumaB}) {
+        const float bias = weight * 8388608.0f;  // exact: a power-of-two scaling
+        EXPECT_EQ(static_cast<double>(bias), static_cast<double>(weight) * 8388608.0);
+        for (std::uint32_t v = 0; v < 256; ++v) {
+            const float biased = std::bit_cast<float>(0x4B000000u | v);
+            ASSERT_EQ(biased, 8388608.0f + static_cast<float>(v));
+            const float fused = std::fma(biased, weight, -bias);
+            ASSERT_EQ(bits(fused), bits(static_cast<float>(v) * weight)) << v << " * " << weight;
+        }
+    }
+}
+
 // Kernels with fused multiply-adds draw heat colours with q = fl(2s - 1) and
 // fl(255 - 255 |q|) in one rounding each, which needs 1 - |q| to be exact for
 // every s in [0, 1] (2s is exact anyway): checked for every such float s.
-TEST(heat_colour_test, one_minus_abs_q_is_exact_for_every_heat_position) {
+TEST(fused_step_test, one_minus_abs_q_is_exact_for_every_heat_position) {
     std::uint64_t inexact = 0;
     for (std::uint32_t b = 0; b <= 0x3F800000u; ++b) {
         const float s = std::bit_cast<float>(b);
