@@ -153,12 +153,19 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
                      Metrics& result) {
     SampledRows sampled;
     if (!sampled.prepare(left, right, src_width, src_height, dst_width, dst_height)) return false;
-    if (!sampled.planned()) {
-        result = compare_row_by_row(
+    result = compare_sampled_rows(cache, sampled, dst_width, dst_height);
+    return true;
+}
+
+Metrics compare_sampled_rows(FrameCache& cache, SampledRows& sampled, std::int32_t dst_width,
+                             std::int32_t dst_height, RowTargets targets) {
+    if (!sampled.planned())
+        return compare_row_by_row(
             cache, dst_width, dst_height,
-            [&](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) { sampled.rows(y, l, r); });
-        return true;
-    }
+            [&](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) { sampled.rows(y, l, r); },
+            targets);
+    const std::span<const std::uint8_t> left = sampled.left_frame();
+    const std::span<const std::uint8_t> right = sampled.right_frame();
     const SamplePlan& plan = sampled.plan();
     const RowSampler vector_sample = sampled.sampler();
     const auto row_offset = [&](std::int32_t y) { return sampled.row_offset(y); };
@@ -173,6 +180,8 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
     const RowSegments segments = split_row(plan);
     const ComparisonPass comparison = begin_comparison(cache, dst_width, dst_height);
     const DiffKernel kernel = active_diff_kernel();
+    const RangeKernel differing = targets.changed != nullptr ? active_range_kernel() : nullptr;
+    std::uint8_t* const picture = targets.picture != nullptr ? targets.picture : comparison.pass.rgba;
     const auto row_pixels = static_cast<std::size_t>(dst_width);
     PixelPass pass = comparison.pass;
     PassSums sums{0.0f, 0.0f, 0.0f};
@@ -195,6 +204,7 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
         for (std::int32_t y = 0; y < dst_height; ++y) {
             const auto base = static_cast<std::size_t>(row_offset(y));
             const std::size_t row = static_cast<std::size_t>(y) * row_pixels;
+            float row_max = 0.0f;  // see compare_row_by_row
             for (std::size_t s = 0; s < segments.count; ++s) {
                 const RowSegment& segment = segments.segment[s];
                 vector_sample(left.data() + base, plan, segment.first_chunk, segment.end_chunk,
@@ -204,16 +214,26 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
                 prefetch(y, s + 1 < segments.count ? s + 1 : segments.count);
                 pass.left = left_row + 3 * segment.first_pixel;
                 pass.right = right_row + 3 * segment.first_pixel;
-                pass.rgba = comparison.pass.rgba + 4 * (row + segment.first_pixel);
+                pass.rgba = picture + 4 * (row + segment.first_pixel);
                 if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row + segment.first_pixel;
                 pass.pixel_count = segment.pixels;
                 pass.start = sums;
-                sums = kernel(pass);
+                if (targets.changed == nullptr) {
+                    sums = kernel(pass);
+                    continue;
+                }
+                pass.start.max_tested = 0.0f;
+                const PassSums segment_sums = kernel(pass);
+                row_max = max_ignoring_nan(row_max, segment_sums.max_tested);
+                sums = {segment_sums.similarity_sum, segment_sums.distance_total,
+                        max_ignoring_nan(sums.max_tested, segment_sums.max_tested)};
             }
+            if (targets.changed != nullptr)
+                note_changed_row(targets, differing, static_cast<std::size_t>(y), row_pixels, row_max,
+                                 left_row, right_row);
         }
     }
-    result = finish_comparison(cache, comparison, sums);
-    return true;
+    return finish_comparison(cache, comparison, sums);
 }
 
 }  // namespace quillet

@@ -182,12 +182,17 @@ Metrics DirectComparer::compare_drawing(const FrameRows& left, const FrameRows& 
             const FrameRows left_sampled{left_scratch_.data(), row_bytes, size.width, size.height};
             const FrameRows right_sampled{right_scratch_.data(), row_bytes, size.width, size.height};
             if (!changes_in_most_rows(size.width, size.height, sampled_rows)) {
-                // The changed ranges of the sampled rows are kept for the redraw.
-                RowTargets targets;
-                targets.keep_left = left_scratch_.data();
-                targets.keep_right = right_scratch_.data();
-                return compare_and_redraw(sampled_rows, false, rows_of(left_sampled, right_sampled),
-                                          targets);
+                // Drawn with k = 1 by the frame cache's own sampled pass, the
+                // changed ranges of the sampled rows kept for the redraw.
+                state_.last_max_diff = 0.0f;
+                const Metrics metrics = compare_sampled_rows(
+                    state_, sampled, size.width, size.height,
+                    RowTargets{picture, changed_.data(), left_scratch_.data(), right_scratch_.data()});
+                if (needs_rescale(metrics))
+                    redraw_changed_rows(size.width, size.height, metrics.max_diff, changed_.data(),
+                                        picture != nullptr ? picture : state_.diff_rgba.data(),
+                                        rows_of(left_sampled, right_sampled));
+                return metrics;
             }
             // The sampled frames are made whole, their largest distance taken
             // as each row is made; the picture is then drawn at that scale.

@@ -8,6 +8,7 @@
 
 #include "frame_cache.h"
 #include "numeric.h"
+#include "row_by_row.h"
 #include "row_sampling.h"
 
 namespace quillet {
@@ -36,6 +37,8 @@ public:
     std::int64_t row_offset(std::int32_t y) const {
         return std::int64_t{saturating_to_i32(static_cast<float>(y) * step_y_)} * src_width_ * 3;
     }
+    std::span<const std::uint8_t> left_frame() const noexcept { return left_; }
+    std::span<const std::uint8_t> right_frame() const noexcept { return right_; }
     // Whether rows are copied by the planned vector copy, and its plan.
     bool planned() const noexcept { return planned_; }
     const SamplePlan& plan() const noexcept { return plan_; }
@@ -63,5 +66,10 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
                      std::span<const std::uint8_t> right, std::int32_t src_width,
                      std::int32_t src_height, std::int32_t dst_width, std::int32_t dst_height,
                      Metrics& result);
+
+// The comparison of rows prepared by `sampled`, as compare_sampled makes it,
+// drawn and reported as `targets` asks.
+Metrics compare_sampled_rows(FrameCache& cache, SampledRows& sampled, std::int32_t dst_width,
+                             std::int32_t dst_height, RowTargets targets = {});
 
 }  // namespace quillet

@@ -28,6 +28,29 @@ struct RowTargets {
     std::uint8_t* keep_right = nullptr;
 };
 
+// Records, for `targets`, row `row` of a pass whose largest tested value in
+// that row is `row_max`, while the row's bytes at `left` and `right` are still
+// in cache: its changed range, and those bytes where they are kept.
+inline void note_changed_row(const RowTargets& targets, RangeKernel differing, std::size_t row,
+                             std::size_t row_pixels, float row_max, const std::uint8_t* left,
+                             const std::uint8_t* right) {
+    PixelRange changed{0, 0};
+    if (!(row_max < kChangeThreshold)) {
+        PixelPass pass{};
+        pass.left = left;
+        pass.right = right;
+        pass.pixel_count = row_pixels;
+        changed = differing(pass);
+        if (targets.keep_left != nullptr) {
+            const std::size_t at = 3 * (row_pixels * row + changed.first);
+            const std::size_t bytes = 3 * (changed.end - changed.first);
+            std::memcpy(targets.keep_left + at, left + 3 * changed.first, bytes);
+            std::memcpy(targets.keep_right + at, right + 3 * changed.first, bytes);
+        }
+    }
+    targets.changed[row] = changed;
+}
+
 // `rows(y, left, right)` sets the pointers to row y of both frames.
 template <typename Rows>
 Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t height, Rows&& rows,
@@ -57,17 +80,8 @@ Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t h
             const PassSums row_sums = kernel(pass);
             sums = {row_sums.similarity_sum, row_sums.distance_total,
                     max_ignoring_nan(sums.max_tested, row_sums.max_tested)};
-            PixelRange changed{0, 0};
-            if (!(row_sums.max_tested < kChangeThreshold)) {
-                changed = differing(pass);
-                if (targets.keep_left != nullptr) {
-                    const std::size_t at = 3 * (row_pixels * row + changed.first);
-                    const std::size_t bytes = 3 * (changed.end - changed.first);
-                    std::memcpy(targets.keep_left + at, pass.left + 3 * changed.first, bytes);
-                    std::memcpy(targets.keep_right + at, pass.right + 3 * changed.first, bytes);
-                }
-            }
-            targets.changed[row] = changed;
+            note_changed_row(targets, differing, row, row_pixels, row_sums.max_tested, pass.left,
+                             pass.right);
         }
     }
     return finish_comparison(cache, comparison, sums);
