@@ -172,6 +172,16 @@ struct Avx512Ops {
     static std::uint64_t nonzero_lanes(Int a) { return _mm512_test_epi32_mask(a, a); }
     static bool any_zero(Int a) { return zero_lanes(a) != 0; }
     static std::uint64_t zero_lanes_under(Int a, Int bits) { return _mm512_testn_epi32_mask(a, bits); }
+    // Both totals in one reduction: the halves of a and b side by side, then
+    // each 256-bit half reduced to its lowest lane.
+    static void lane_totals(Int a, Int b, std::uint64_t (&out)[2]) {
+        __m512i x = _mm512_add_epi32(_mm512_shuffle_i64x2(a, b, 0x44), _mm512_shuffle_i64x2(a, b, 0xEE));
+        x = _mm512_add_epi32(x, _mm512_shuffle_i64x2(x, x, 0xB1));
+        x = _mm512_add_epi32(x, _mm512_shuffle_epi32(x, _MM_PERM_BADC));
+        x = _mm512_add_epi32(x, _mm512_shuffle_epi32(x, _MM_PERM_CDAB));
+        out[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(x)));
+        out[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_extracti32x4_epi32(x, 2)));
+    }
     // At most 64 lanes' r <= 2^24 each: the total fits in 32 bits.
     static std::uint64_t lane_total(Int units) {
         __m256i sum = _mm256_add_epi32(_mm512_castsi512_si256(units),

@@ -28,7 +28,8 @@
 //     not_less(a, b) (unordered counts), none(Mask), lane_max(Float)
 //   integer lanes: set_int(u32), add_int, and_int, min_u32, shift(s), shift_right(a, Shift),
 //     zero_lanes(Int) / nonzero_lanes(Int) (one bit per lane), any_zero(Int),
-//     lane_total(Int) (the sum of all lanes, which fits in 32 bits here)
+//     lane_total(Int) (the sum of all lanes, which fits in 32 bits here), optionally
+//     lane_totals(a, b, out) (both sums at once)
 #pragma once
 
 #include <algorithm>
@@ -264,6 +265,37 @@ inline typename Ops::Picture heat_colours(typename Ops::Float tested, const Pass
     return Ops::heat_picture(t, red_minus_blue, Ops::truncate(green_scaled));
 }
 
+// The lane totals of a group's similarity and distance units, each made when
+// first asked for; instruction sets with Ops::lane_totals reduce both at once.
+template <typename Ops>
+concept ReducesTwoAtOnce = requires(typename Ops::Int x, std::uint64_t (&out)[2]) {
+    Ops::lane_totals(x, x, out);
+};
+
+template <typename Ops>
+struct LaneTotals {
+    typename Ops::Int similarity_units, distance_units;
+    std::uint64_t totals[2] = {0, 0};
+    bool made[2] = {false, false};
+
+    std::uint64_t similarity() { return get(0); }
+    std::uint64_t distance() { return get(1); }
+
+private:
+    std::uint64_t get(int which) {
+        if (!made[which]) {
+            if constexpr (ReducesTwoAtOnce<Ops>) {
+                Ops::lane_totals(similarity_units, distance_units, totals);
+                made[0] = made[1] = true;
+            } else {
+                totals[which] = Ops::lane_total(which == 0 ? similarity_units : distance_units);
+                made[which] = true;
+            }
+        }
+        return totals[which];
+    }
+};
+
 // The binades of both running totals, as the group loop uses them. A
 // similarity term is n ulps of 2^-24 with n <= 2^24 (see run_vector_pass), and
 // the ulp of a total with exponent field e >= 127 is 2^(e-150), so its shift is
@@ -443,11 +475,12 @@ PassSums run_vector_pass(const PixelPass& pass) {
                 : group_masks<Ops>(kept_distance, group_blocks, identical_blocks, distance_ties_seen,
                                    distance_units_shift, masks.distance_parity,
                                    masks.distance_ties);
+        LaneTotals<Ops> unit_totals{similarity_units, distance_units};
         commit_group(pass,
                      Group{first * kLanes, group_blocks * kLanes, kLanes, identical_blocks,
                            similarity_exponent, distance_shift, masks,
-                           [&] { return Ops::lane_total(similarity_units) - similarity_ties; },
-                           [&] { return Ops::lane_total(distance_units) - distance_ties; }},
+                           [&] { return unit_totals.similarity() - similarity_ties; },
+                           [&] { return unit_totals.distance() - distance_ties; }},
                      similarity, distance);
         first += group_blocks;
         after_identical = (identical_blocks >> (group_blocks - 1)) & 1u;
