@@ -492,6 +492,50 @@ TEST_P(KernelTest, random_history_values_give_the_same_heat_colours) {
 // A pass fed in pieces, each continuing the figures of the pieces before it,
 // gives the bits of one scalar pass over the whole (the running totals cross
 // piece boundaries inside binades, at ties, and during runs of identical pixels).
+// Passes that start with either running total a few terms below a power of
+// two: the first groups carry it into the next binade, so the groups after
+// them were summed with a shift that no longer holds and must be summed again
+// (on frames that differ everywhere, and on frames with identical runs, whose
+// additions of 1.0 move the similarity sum between groups).
+TEST_P(KernelTest, passes_starting_below_a_binade_match_scalar) {
+    const std::size_t pixels = 4096 + 37;
+    const Frames differing = random_frames(pixels, 31);
+    const Frames runs = changed_frames(pixels, 1, 30, true, 32);
+    const DiffKernel kernel = kernel_named(GetParam());
+    auto run = [&](DiffKernel k, const Frames& frames, PassSums start, Bytes& rgba) {
+        const PixelPass pass{frames.left.data(), frames.right.data(), rgba.data(), nullptr,
+                             pixels, SmoothingPass::plain, 1.0f / 60000.0f, 1.0f, 0.0f, start};
+        return k(pass);
+    };
+    for (const Frames* frames : {&differing, &runs}) {
+        for (int exponent = 1; exponent <= 40; ++exponent) {
+            const float power = std::ldexp(1.0f, exponent);
+            for (const float below : {0.5f, 3.0f, 64.0f, 1000.0f, 150000.0f}) {
+                if (below >= power) continue;
+                // Below a binade of the similarity sum, of the distance total, and of
+                // both; a distance total is a sum of integer distances, so whole.
+                const float distance = power - std::ceil(below);
+                const PassSums starts[] = {{power - below, 0.0f, 0.0f},
+                                           {0.0f, distance, 0.0f},
+                                           {power - below, distance, 0.0f}};
+                for (const PassSums& start : starts) {
+                    Bytes want_rgba(4 * pixels), got_rgba(4 * pixels);
+                    const PassSums want = run(compute_diff_scalar, *frames, start, want_rgba);
+                    const PassSums got = run(kernel, *frames, start, got_rgba);
+                    const std::string where = "2^" + std::to_string(exponent) + " - " +
+                                              std::to_string(below) + " start " +
+                                              std::to_string(start.similarity_sum) + ", " +
+                                              std::to_string(start.distance_total);
+                    ASSERT_EQ(bits(got.similarity_sum), bits(want.similarity_sum)) << where;
+                    ASSERT_EQ(bits(got.distance_total), bits(want.distance_total)) << where;
+                    ASSERT_EQ(bits(got.max_tested), bits(want.max_tested)) << where;
+                    ASSERT_EQ(got_rgba, want_rgba) << where;
+                }
+            }
+        }
+    }
+}
+
 TEST_P(KernelTest, pass_continued_piece_by_piece_matches_one_scalar_pass) {
     const std::size_t pixels = 200000;
     const std::vector<float> ema_in = primed_history(pixels, 17);
