@@ -8,15 +8,13 @@ import csv
 import sys
 from contextlib import ExitStack
 from fractions import Fraction
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from ._cli_common import EXIT_DIFFERENT, EXIT_SAME, UsageError, thresholds_from_args
 from ._diff_writers import DiffFolderWriter, DiffVideoWriter
 from ._limits import DEFAULT_MAX_PIXELS
 from ._outputs import atomic_output, check_outputs
 from ._progress import Progress, should_draw
-from ._report import RunInfo, check_report_libraries, write_video_report
-from ._report_video import VideoReportCollector
 from ._signals import signals_deferred
 from ._standard import STANDARD_FIGURES
 from ._thresholds import Thresholds
@@ -28,6 +26,9 @@ from ._video import (
     VideoSummary,
     compare_videos,
 )
+
+if TYPE_CHECKING:
+    from ._report_video import VideoReportCollector
 
 __all__ = ["CSV_COLUMNS", "run"]
 
@@ -79,6 +80,9 @@ class _VideoRun:
         self.progress: Progress | None = None
         self.report: VideoReportCollector | None = None
         if args.report:
+            # Reports are imported only when asked for: they cost a start-up of their own.
+            from ._report_video import VideoReportCollector
+
             self.report = VideoReportCollector(thresholds, full_frames=args.report_full_frames)
 
     def open_table(self) -> None:
@@ -161,6 +165,8 @@ def run(args: argparse.Namespace) -> int:
     if args.report_full_frames and not args.report:
         raise UsageError("--report-full-frames needs --report FILE")
     if args.report:
+        from ._report import check_report_libraries
+
         check_report_libraries()
     if args.diff_dir:
         DiffFolderWriter.check(args.diff_dir)
@@ -195,6 +201,8 @@ def run(args: argparse.Namespace) -> int:
     if session.report is not None:
         verdict = lines[-1].removeprefix("result: ")
         passed = None if summary.interrupted else status == EXIT_SAME
+        from ._report import RunInfo, write_video_report
+
         run_info = RunInfo.current(getattr(args, "command_line", sys.argv))
         report = session.report.report(summary, run_info, verdict=verdict, passed=passed)
         write_video_report(args.report, report)
