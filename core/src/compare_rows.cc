@@ -204,7 +204,7 @@ Metrics compare_sampled_rows(FrameCache& cache, SampledRows& sampled, std::int32
         for (std::int32_t y = 0; y < dst_height; ++y) {
             const auto base = static_cast<std::size_t>(row_offset(y));
             const std::size_t row = static_cast<std::size_t>(y) * row_pixels;
-            float row_max = 0.0f;  // see compare_row_by_row
+            float row_max = 0.0f;
             for (std::size_t s = 0; s < segments.count; ++s) {
                 const RowSegment& segment = segments.segment[s];
                 vector_sample(left.data() + base, plan, segment.first_chunk, segment.end_chunk,
@@ -217,16 +217,13 @@ Metrics compare_sampled_rows(FrameCache& cache, SampledRows& sampled, std::int32
                 pass.rgba = picture + 4 * (row + segment.first_pixel);
                 if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row + segment.first_pixel;
                 pass.pixel_count = segment.pixels;
-                pass.start = sums;
                 if (targets.changed == nullptr) {
-                    sums = kernel(pass);
+                    sums = continue_pass(kernel, pass, sums);
                     continue;
                 }
-                pass.start.max_tested = 0.0f;
-                const PassSums segment_sums = kernel(pass);
-                row_max = max_ignoring_nan(row_max, segment_sums.max_tested);
-                sums = {segment_sums.similarity_sum, segment_sums.distance_total,
-                        max_ignoring_nan(sums.max_tested, segment_sums.max_tested)};
+                float segment_max;
+                sums = continue_pass(kernel, pass, sums, &segment_max);
+                row_max = max_ignoring_nan(row_max, segment_max);
             }
             if (targets.changed != nullptr)
                 note_changed_row(targets, differing, static_cast<std::size_t>(y), row_pixels, row_max,

@@ -51,6 +51,21 @@ inline void note_changed_row(const RowTargets& targets, RangeKernel differing, s
     targets.changed[row] = changed;
 }
 
+// One call of the pixel pass on `pass`, continuing `sums`. With `own_max` it
+// also gives the stretch's own largest tested value: the pass then starts its
+// maximum from the same +0 the running one starts at, and the running maximum
+// taken afterwards gives the value an unbroken pass would.
+inline PassSums continue_pass(DiffKernel kernel, PixelPass& pass, const PassSums& sums,
+                              float* own_max = nullptr) {
+    pass.start = sums;
+    if (own_max == nullptr) return kernel(pass);
+    pass.start.max_tested = 0.0f;
+    const PassSums part = kernel(pass);
+    *own_max = part.max_tested;
+    return {part.similarity_sum, part.distance_total,
+            max_ignoring_nan(sums.max_tested, part.max_tested)};
+}
+
 // `rows(y, left, right)` sets the pointers to row y of both frames.
 template <typename Rows>
 Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t height, Rows&& rows,
@@ -69,19 +84,13 @@ Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t h
             rows(y, pass.left, pass.right);
             pass.rgba = picture + 4 * row_pixels * row;
             if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row_pixels * row;
-            pass.start = sums;
             if (targets.changed == nullptr) {
-                sums = kernel(pass);
+                sums = continue_pass(kernel, pass, sums);
                 continue;
             }
-            // The row's own maximum, from the same +0 the running one starts
-            // at; the running maximum taken here instead gives the same value.
-            pass.start.max_tested = 0.0f;
-            const PassSums row_sums = kernel(pass);
-            sums = {row_sums.similarity_sum, row_sums.distance_total,
-                    max_ignoring_nan(sums.max_tested, row_sums.max_tested)};
-            note_changed_row(targets, differing, row, row_pixels, row_sums.max_tested, pass.left,
-                             pass.right);
+            float row_max;
+            sums = continue_pass(kernel, pass, sums, &row_max);
+            note_changed_row(targets, differing, row, row_pixels, row_max, pass.left, pass.right);
         }
     }
     return finish_comparison(cache, comparison, sums);
