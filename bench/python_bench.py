@@ -5,11 +5,12 @@ process; medians of many runs, ratios printed. Run by bench/run.sh."""
 from __future__ import annotations
 
 import math
-import statistics
 import sys
 import time
 
 import numpy as np
+
+from bench_timing import median_ms
 
 import quillet._core as core
 
@@ -21,17 +22,6 @@ except ImportError:  # OpenCV is optional
 W, H = 1280, 720
 LUMA = np.array([0.2126, 0.7152, 0.0722], dtype=np.float32)
 THRESHOLD = np.float32(2809.08)
-
-
-def median_ms(body, runs: int) -> float:
-    body()
-    body()
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        times.append((time.perf_counter() - start) * 1000.0)
-    return statistics.median(times)
 
 
 def scene(w: int, h: int, seed: int) -> np.ndarray:
@@ -120,20 +110,20 @@ def main() -> int:
     print(head + f"{'|ssim diff|':>13}")
     for kind in ["identical", "5% clustered", "5% scattered", "random"]:
         left, right = frames(kind)
-        ours = median_ms(lambda: core.compare(left, right, W, H), 201)
+        ours = median_ms(lambda: core.compare(left, right, W, H), 201, warmup=2)
         figures = core.compare(left, right, W, H)
-        numpy_ms = median_ms(lambda: numpy_compare(left, right, W, H), 15)
+        numpy_ms = median_ms(lambda: numpy_compare(left, right, W, H), 15, warmup=2)
         np_figures, np_picture = numpy_compare(left, right, W, H)
         line = f"{'720p ' + kind:<22}{ours:>11.3f}{numpy_ms:>10.2f}{numpy_ms / ours:>9.1f}x"
         if cv2:
-            cv_ms = median_ms(lambda: opencv_compare(left, right, W, H), 15)
+            cv_ms = median_ms(lambda: opencv_compare(left, right, W, H), 15, warmup=2)
             line += f"{cv_ms:>10.2f}{cv_ms / ours:>9.1f}x"
         line += f"{abs(figures[0] - np_figures[0]):>13.2e}"
         print(line)
 
     for w, h in [(1920, 1080), (3840, 2160)]:
         left, right = frames("5% clustered", w, h)
-        ours = median_ms(lambda: core.compare(left, right, w, h), 51)
+        ours = median_ms(lambda: core.compare(left, right, w, h), 51, warmup=2)
         print(f"{f'{w}x{h} 5% clustered':<22}{ours:>11.3f}   (reduced to 1280x720)")
 
     print("\nStreaming loop (cache_frame x2, compare_cached_frames, get_diff_rgba)\n")
@@ -147,7 +137,7 @@ def main() -> int:
             core.compare_cached_frames()
             core.get_diff_rgba()
 
-        ms = median_ms(step, 301)
+        ms = median_ms(step, 301, warmup=2)
         count = 500
         start = time.perf_counter()
         for _ in range(count):

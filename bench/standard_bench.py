@@ -17,13 +17,13 @@ from __future__ import annotations
 import io
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
+
+from bench_timing import median_ms
 
 from quillet import _measure
 
@@ -40,16 +40,6 @@ except ImportError:  # optional
 SIZES = [(1280, 720), (1920, 1080)]
 WANG = {"gaussian_weights": True, "sigma": 1.5, "use_sample_covariance": False, "data_range": 255}
 LUMA = np.array([0.2126, 0.7152, 0.0722])
-
-
-def median_ms(body, runs: int) -> float:
-    body()
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        times.append((time.perf_counter() - start) * 1000.0)
-    return statistics.median(times)
 
 
 def photo_pair(width: int, height: int) -> tuple[np.ndarray, np.ndarray]:

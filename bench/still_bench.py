@@ -18,6 +18,8 @@ import tempfile
 import time
 
 import numpy as np
+
+from bench_timing import median_ms
 from PIL import Image, ImageDraw
 
 import quillet
@@ -46,17 +48,6 @@ def cpu_model() -> str:
     except OSError:
         pass
     return platform.processor() or "unknown"
-
-
-def median_ms(body, runs: int, warmup: int = 1) -> float:
-    for _ in range(warmup):
-        body()
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        body()
-        times.append((time.perf_counter() - start) * 1000.0)
-    return statistics.median(times)
 
 
 def photo(width: int, height: int) -> np.ndarray:
