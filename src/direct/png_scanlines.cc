@@ -85,7 +85,13 @@ public:
     template <bool kWide = false>
     void step(std::size_t x) noexcept {
         const std::size_t i = x * kRgbBytes;
-        const PixelLanes up = kWide ? lanes_of_word(above_ + i) : lanes_of(above_ + i);
+        step_with_up<kWide>(x, kWide ? lanes_of_word(above_ + i) : lanes_of(above_ + i));
+    }
+
+    // The same with pixel x of the row above given in lanes 0-2.
+    template <bool kWide>
+    void step_with_up(std::size_t x, PixelLanes up) noexcept {
+        const std::size_t i = x * kRgbBytes;
         PixelLanes predictor = up;  // the first pixel has nothing to its left
         if (x > 0) {
             const PixelLanes up_step = up - corner_;
@@ -105,6 +111,9 @@ public:
         corner_ = up;
     }
 
+    // The last pixel this row produced.
+    PixelLanes last() const noexcept { return left_; }
+
 private:
     static constexpr PixelLanes kByteMask = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     const std::uint8_t* raw_;
@@ -123,6 +132,10 @@ void unpaeth_row(const std::uint8_t* raw, const std::uint8_t* above, std::uint8_
 // Rows under Paeth in a group worked on together, each one pixel behind the row
 // above it (whose pixel it needs): their chains are independent, so the
 // processor overlaps them. Only for rows at least as wide as the group.
+// In the steady stretch a row takes the pixel above from the row above's
+// registers, not from the bytes just stored: those four bytes span two stores
+// (a pixel and the first byte of the next), which the processor cannot forward
+// to a load, and the stall would sit in every row's chain.
 constexpr std::size_t kPaethGroup = 4;
 
 void unpaeth_rows(const std::uint8_t* scanlines, const std::uint8_t* above, std::uint8_t* out,
@@ -138,8 +151,12 @@ void unpaeth_rows(const std::uint8_t* scanlines, const std::uint8_t* above, std:
     // step together, then the last rows catch up.
     for (std::size_t k = 0; k < kPaethGroup; ++k)
         for (std::size_t x = 0; x + 1 + k < kPaethGroup; ++x) rows[k].step(x);
-    for (std::size_t lead = kPaethGroup - 1; lead + 1 < width; ++lead)
-        for (std::size_t k = 0; k < kPaethGroup; ++k) rows[k].template step<true>(lead - k);
+    // Lower rows step first, so the row above still holds the pixel they need.
+    for (std::size_t lead = kPaethGroup - 1; lead + 1 < width; ++lead) {
+        for (std::size_t k = kPaethGroup - 1; k > 0; --k)
+            rows[k].template step_with_up<true>(lead - k, rows[k - 1].last());
+        rows[0].template step<true>(lead);
+    }
     for (std::size_t k = 0; k < kPaethGroup; ++k) rows[k].step(width - 1 - k);
     for (std::size_t k = 1; k < kPaethGroup; ++k)
         for (std::size_t x = width - k; x < width; ++x) rows[k].step(x);
