@@ -16,11 +16,19 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from quillet import _direct
+from quillet import _direct, _png_reader
 from quillet._images import ImageReadError, ImageTooLargeError, read_image
 from quillet._png_reader import read_plain_rgb_png
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.fixture(autouse=True, params=["zlib", "isal"])
+def inflater(request, monkeypatch):
+    """Every case with zlib and with ISA-L's inflater: both must accept and refuse alike."""
+    module = zlib if request.param == "zlib" else pytest.importorskip("isal.isal_zlib")
+    monkeypatch.setattr(_png_reader, "_inflate_module", lambda: module)
+    return module
 
 
 def chunk(kind: bytes, body: bytes) -> bytes:

@@ -2,8 +2,9 @@
 
 Pillow decodes a PNG into 4-byte pixels and packs them back into 3-byte RGB on export, which
 takes about as long as inflating the data. For plain 8-bit RGB files the result is fully
-determined by the file: inflate the image data (zlib, interpreter lock released) and undo the
-row filters (``quillet._direct``), straight into packed RGB. Everything else goes to Pillow
+determined by the file: inflate the image data (interpreter lock released; ISA-L's inflater
+from the ``isal`` package when it is installed, about twice as fast as zlib's, else zlib) and
+undo the row filters (``quillet._direct``), straight into packed RGB. Everything else goes to Pillow
 (:func:`quillet._images.read_image`): other colour types and depths, interlacing, transparency,
 animation, EXIF or XMP metadata (which may turn the picture), chunks this reader does not know,
 and any file that is not exactly whole and sound (a bad checksum, a short or overlong data
@@ -13,9 +14,11 @@ path never changes what a file reads as.
 
 from __future__ import annotations
 
+import functools
 import os
 import struct
 import zlib
+from types import ModuleType
 
 from ._frames import Frame
 
@@ -35,6 +38,17 @@ _TEXT_CHUNKS = frozenset({b"tEXt", b"zTXt", b"iTXt"})
 _KEYWORD_BYTES = 80
 
 
+@functools.cache
+def _inflate_module() -> ModuleType:
+    """ISA-L's zlib-compatible module if installed (the same streams accepted and refused, the
+    same checksums; its inflate and CRC are about 2x and 15x zlib's), else zlib."""
+    try:
+        from isal import isal_zlib
+    except ImportError:
+        return zlib
+    return isal_zlib
+
+
 def _inert_text(data: bytes) -> bool:
     keyword = data[:_KEYWORD_BYTES].split(b"\0", 1)[0].lower()
     return b"exif" not in keyword and b"xmp" not in keyword
@@ -43,6 +57,7 @@ def _inert_text(data: bytes) -> bool:
 def _image_data(data: bytes) -> bytes | None:
     """The joined IDAT payloads of a whole, sound PNG file with no chunk that matters beyond
     them, or None."""
+    crc32 = _inflate_module().crc32
     position = _HEADER_BYTES
     parts: list[bytes] = []
     ended_data = False
@@ -54,7 +69,7 @@ def _image_data(data: bytes) -> bytes | None:
             return None
         body = data[position + 8 : end - 4]
         (checksum,) = struct.unpack_from(">I", data, end - 4)
-        if zlib.crc32(body, zlib.crc32(kind)) != checksum:
+        if crc32(body, crc32(kind)) != checksum:
             return None
         if kind == b"IEND":
             return b"".join(parts) if parts and end == len(data) and not length else None
@@ -107,10 +122,11 @@ def read_plain_rgb_png(path: str | os.PathLike[str], max_pixels: int | None) -> 
     if compressed is None:
         return None
     expected = height * (1 + 3 * width)
-    inflater = zlib.decompressobj()
+    inflate = _inflate_module()
+    inflater = inflate.decompressobj()
     try:
         scanlines = inflater.decompress(compressed, expected + 1)
-    except zlib.error:
+    except inflate.error:
         return None
     if len(scanlines) != expected or not inflater.eof or inflater.unused_data:
         return None
