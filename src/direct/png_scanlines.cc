@@ -162,6 +162,18 @@ void unpaeth_rows(const std::uint8_t* scanlines, const std::uint8_t* above, std:
         for (std::size_t x = width - k; x < width; ++x) rows[k].step(x);
 }
 
+// The steps above are SSE instructions. When code that ran before on this
+// thread (the inflaters of zlib and ISA-L among it) leaves the upper halves of
+// the AVX registers in use, every SSE step that writes a register waits on the
+// register's old contents, and the Paeth chains run at less than half speed.
+// Clearing the upper halves first removes the wait; only where AVX exists.
+inline void clear_upper_vector_halves() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__AVX__)
+    static const bool has_avx = __builtin_cpu_supports("avx");
+    if (has_avx) __asm__ volatile("vzeroupper" ::: "memory");
+#endif
+}
+
 // One row: `raw` the filtered bytes, `above` the previous unfiltered row (zeros
 // for the first), `out` this row; `bytes` = width * 3.
 bool unfilter_row(std::uint8_t filter, const std::uint8_t* __restrict raw,
@@ -204,6 +216,7 @@ bool unfilter_rgb_scanlines(const std::uint8_t* scanlines, std::size_t width, st
     thread_local std::vector<std::uint8_t> zeros;
     zeros.assign(row_bytes, 0);
     const std::uint8_t* above = zeros.data();
+    clear_upper_vector_halves();
     for (std::size_t y = 0; y < rows;) {
         bool paeth_group = y + kPaethGroup <= rows && width >= kPaethGroup;
         for (std::size_t k = 0; paeth_group && k < kPaethGroup; ++k)
