@@ -172,6 +172,10 @@ def run(args: argparse.Namespace) -> int:
         DiffFolderWriter.check(args.diff_dir)
     if args.diff_video:
         DiffVideoWriter.check(args.diff_video)
+    # A whole video is a stream of frame-sized blocks: let this process reuse their pages.
+    from . import _direct
+
+    _direct.reuse_freed_frames()
     session = _VideoRun(args, thresholds, options)
     with session.stack:
         session.open_table()

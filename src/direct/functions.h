@@ -1,4 +1,5 @@
-// The functions of quillet._direct (keyword-capable, METH_VARARGS | METH_KEYWORDS).
+// The functions of quillet._direct (keyword-capable, METH_VARARGS | METH_KEYWORDS, unless
+// they take no arguments).
 #pragma once
 
 #include <Python.h>
@@ -10,5 +11,6 @@ PyObject* max_squared_distance(PyObject* module, PyObject* args, PyObject* kwarg
 PyObject* full_size_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* png_scanlines(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* png_rgb_rows(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* reuse_freed_frames(PyObject* module, PyObject* unused) noexcept;
 
 }  // namespace quillet::direct

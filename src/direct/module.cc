@@ -37,6 +37,11 @@ PyMethodDef methods[] = {
      "png_rgb_rows(scanlines, width, height)\n--\n\n"
      "The packed RGB rows (bytes) of height PNG scanlines of 8-bit RGB, width pixels each,\n"
      "their filters undone; None when a row names no filter PNG defines."},
+    {"reuse_freed_frames", quillet::direct::reuse_freed_frames, METH_NOARGS,
+     "reuse_freed_frames()\n--\n\n"
+     "Have the C allocator keep freed blocks of up to 32 MiB for reuse, so that a process\n"
+     "streaming whole frames reuses their pages instead of faulting fresh ones in for every\n"
+     "frame. Process-wide; for programs, not libraries. True if it took effect (glibc only)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
