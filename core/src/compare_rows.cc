@@ -2,11 +2,8 @@
 // running figures of the rows before it, which gives the bits of one pass over
 // the packed frame: frames read in place with a row stride, and large frames
 // sampled row by row straight from the cached frames (no reduced copies).
-#include <algorithm>
 #include <cstring>
 
-#include "comparison_pass.h"
-#include "compute_diff.h"
 #include "frame_cache.h"
 #include "numeric.h"
 #include "panic.h"
@@ -26,53 +23,6 @@ void copy_columns(const std::uint8_t* from, const std::int32_t* column_offsets,
     if (fourth_byte_present)
         for (; x < last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 4);
     for (; x <= last_column; ++x) std::memcpy(to + 3 * x, from + column_offsets[x], 3);
-}
-
-// A run of a plan's chunks, and the source bytes they read.
-struct RowSegment {
-    std::size_t first_chunk, end_chunk;
-    std::size_t first_pixel, pixels;
-    std::size_t source_begin, source_end;  // from the row's start; end exclusive
-};
-
-struct RowSegments {
-    std::size_t count = 0;
-    RowSegment segment[kMaxSampleChunks];
-};
-
-// Cuts a row into segments of at least kSegmentPixels whole vector blocks (16
-// pixels), the last taking what remains.
-RowSegments split_row(const SamplePlan& plan) {
-    constexpr std::size_t kSegmentPixels = 256;
-    auto chunk_pixels = [&](std::size_t c) {
-        return static_cast<std::size_t>(__builtin_popcountll(plan.chunk[c].store)) / 3;
-    };
-    auto chunk_source_end = [&](std::size_t c) {
-        const SampleChunk& chunk = plan.chunk[c];
-        const auto high = static_cast<std::size_t>(__builtin_popcountll(chunk.load_high));
-        const std::size_t span =
-            high != 0 ? 64 + high : static_cast<std::size_t>(__builtin_popcountll(chunk.load_low));
-        return static_cast<std::size_t>(chunk.source_offset) + span;
-    };
-    RowSegments out;
-    std::size_t c = 0;
-    std::size_t pixel = 0;
-    while (c < plan.chunks) {
-        RowSegment& segment = out.segment[out.count++];
-        segment.first_chunk = c;
-        segment.first_pixel = pixel;
-        segment.source_begin = static_cast<std::size_t>(plan.chunk[c].source_offset);
-        std::size_t pixels = 0;
-        do {
-            pixels += chunk_pixels(c);
-            ++c;
-        } while (c < plan.chunks && (pixels < kSegmentPixels || pixels % 16 != 0));
-        segment.end_chunk = c;
-        segment.pixels = pixels;
-        segment.source_end = chunk_source_end(c - 1);
-        pixel += pixels;
-    }
-    return out;
 }
 
 }  // namespace
@@ -118,6 +68,7 @@ bool SampledRows::prepare(std::span<const std::uint8_t> left, std::span<const st
 
     left_ = left;
     right_ = right;
+    dst_height_ = dst_height;
     last_column_ = static_cast<std::size_t>(dst_width - 1);
     // The planned vector copy where there is one; it reads only bytes between a
     // row's first and last sampled ones, all present.
@@ -130,8 +81,12 @@ bool SampledRows::prepare(std::span<const std::uint8_t> left, std::span<const st
 void SampledRows::rows_into(std::int32_t y, std::uint8_t* left, std::uint8_t* right) const {
     const std::int64_t base = row_offset(y);
     if (planned_) {
-        vector_sample_(left_.data() + base, plan_, 0, plan_.chunks, left);
-        vector_sample_(right_.data() + base, plan_, 0, plan_.chunks, right);
+        // The next row's bytes are asked for while this one is copied: rows
+        // are taken top to bottom.
+        const std::int64_t ahead = y + 1 < dst_height_ ? row_offset(y + 1) : base;
+        vector_sample_({left_.data() + base, right_.data() + base, left_.data() + ahead,
+                        right_.data() + ahead, left, right},
+                       plan_);
         return;
     }
     // The byte after a row's last sampled pixel, read by the 4-byte copies.
@@ -159,78 +114,14 @@ bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
 
 Metrics compare_sampled_rows(FrameCache& cache, SampledRows& sampled, std::int32_t dst_width,
                              std::int32_t dst_height, RowTargets targets) {
-    if (!sampled.planned())
-        return compare_row_by_row(
-            cache, dst_width, dst_height,
-            [&](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) { sampled.rows(y, l, r); },
-            targets);
-    const std::span<const std::uint8_t> left = sampled.left_frame();
-    const std::span<const std::uint8_t> right = sampled.right_frame();
-    const SamplePlan& plan = sampled.plan();
-    const RowSampler vector_sample = sampled.sampler();
-    const auto row_offset = [&](std::int32_t y) { return sampled.row_offset(y); };
-    alignas(64) std::uint8_t left_row[3 * kMaxCompareWidth + 4];
-    alignas(64) std::uint8_t right_row[3 * kMaxCompareWidth + 4];
-
-    // With a plan, each row goes in segments of a few hundred pixels: a segment
-    // is sampled, the source bytes of the next one are asked for, and the pass
-    // runs over the segment while they arrive from memory. Splitting a row
-    // changes no bit (the pass continues its figures), and segments of whole
-    // vector blocks leave no scalar tails.
-    const RowSegments segments = split_row(plan);
-    const ComparisonPass comparison = begin_comparison(cache, dst_width, dst_height);
-    const DiffKernel kernel = active_diff_kernel();
-    const RangeKernel differing = targets.changed != nullptr ? active_range_kernel() : nullptr;
-    std::uint8_t* const picture = targets.picture != nullptr ? targets.picture : comparison.pass.rgba;
-    const auto row_pixels = static_cast<std::size_t>(dst_width);
-    PixelPass pass = comparison.pass;
-    PassSums sums{0.0f, 0.0f, 0.0f};
-    auto prefetch = [&](std::int32_t y, std::size_t segment) {
-        if (segment == segments.count) {
-            if (++y == dst_height) return;
-            segment = 0;
-        }
-        const RowSegment& next = segments.segment[segment];
-        const auto base = static_cast<std::size_t>(row_offset(y));
-        for (std::size_t offset = next.source_begin; offset < next.source_end; offset += 64) {
-            __builtin_prefetch(left.data() + base + offset, 0, 3);
-            __builtin_prefetch(right.data() + base + offset, 0, 3);
-        }
-        __builtin_prefetch(left.data() + base + next.source_end - 1, 0, 3);
-        __builtin_prefetch(right.data() + base + next.source_end - 1, 0, 3);
-    };
-    if (comparison.pixels != 0) {
-        prefetch(0, 0);
-        for (std::int32_t y = 0; y < dst_height; ++y) {
-            const auto base = static_cast<std::size_t>(row_offset(y));
-            const std::size_t row = static_cast<std::size_t>(y) * row_pixels;
-            float row_max = 0.0f;
-            for (std::size_t s = 0; s < segments.count; ++s) {
-                const RowSegment& segment = segments.segment[s];
-                vector_sample(left.data() + base, plan, segment.first_chunk, segment.end_chunk,
-                              left_row);
-                vector_sample(right.data() + base, plan, segment.first_chunk, segment.end_chunk,
-                              right_row);
-                prefetch(y, s + 1 < segments.count ? s + 1 : segments.count);
-                pass.left = left_row + 3 * segment.first_pixel;
-                pass.right = right_row + 3 * segment.first_pixel;
-                pass.rgba = picture + 4 * (row + segment.first_pixel);
-                if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row + segment.first_pixel;
-                pass.pixel_count = segment.pixels;
-                if (targets.changed == nullptr) {
-                    sums = continue_pass(kernel, pass, sums);
-                    continue;
-                }
-                float segment_max;
-                sums = continue_pass(kernel, pass, sums, &segment_max);
-                row_max = max_ignoring_nan(row_max, segment_max);
-            }
-            if (targets.changed != nullptr)
-                note_changed_row(targets, differing, static_cast<std::size_t>(y), row_pixels, row_max,
-                                 left_row, right_row);
-        }
-    }
-    return finish_comparison(cache, comparison, sums);
+    // Each row is sampled whole into buffers that stay in the nearest cache,
+    // then compared, while the next row's source bytes arrive from memory.
+    return compare_row_by_row(
+        cache, dst_width, dst_height,
+        [&](std::int32_t y, const std::uint8_t*& left, const std::uint8_t*& right) {
+            sampled.rows(y, left, right);
+        },
+        targets);
 }
 
 }  // namespace quillet

@@ -12,7 +12,6 @@
 
 #include "compute_diff.h"
 #include "compute_diff_driver.h"
-#include "row_sampling.h"
 
 namespace quillet {
 
@@ -209,21 +208,6 @@ float largest_distance_avx512(const PixelPass& pass) {
 
 PixelRange differing_range_avx512(const PixelPass& pass) {
     return run_differing_range<Avx512Ops>(pass);
-}
-
-// A chunk's bytes by two masked loads (a masked-off byte is never read) and one
-// two-register byte permute.
-void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::size_t first_chunk,
-                       std::size_t end_chunk, std::uint8_t* out) {
-    for (std::size_t i = first_chunk; i < end_chunk; ++i) {
-        const SampleChunk& chunk = plan.chunk[i];
-        const std::uint8_t* from = row + chunk.source_offset;
-        const __m512i low = _mm512_maskz_loadu_epi8(chunk.load_low, from);
-        const __m512i high = _mm512_maskz_loadu_epi8(chunk.load_high, from + 64);
-        const __m512i index = _mm512_load_si512(chunk.index);
-        _mm512_mask_storeu_epi8(out + chunk.out_offset, chunk.store,
-                                _mm512_permutex2var_epi8(low, index, high));
-    }
 }
 
 }  // namespace quillet

@@ -37,18 +37,12 @@ public:
     std::int64_t row_offset(std::int32_t y) const {
         return std::int64_t{saturating_to_i32(static_cast<float>(y) * step_y_)} * src_width_ * 3;
     }
-    std::span<const std::uint8_t> left_frame() const noexcept { return left_; }
-    std::span<const std::uint8_t> right_frame() const noexcept { return right_; }
-    // Whether rows are copied by the planned vector copy, and its plan.
-    bool planned() const noexcept { return planned_; }
-    const SamplePlan& plan() const noexcept { return plan_; }
-    RowSampler sampler() const noexcept { return vector_sample_; }
 
 private:
-
     std::span<const std::uint8_t> left_, right_;
     float step_y_ = 0.0f;
     std::int32_t src_width_ = 0;
+    std::int32_t dst_height_ = 0;
     std::size_t last_column_ = 0;
     bool planned_ = false;
     RowSampler vector_sample_ = nullptr;

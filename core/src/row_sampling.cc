@@ -9,14 +9,47 @@
 namespace quillet {
 
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
-void sample_row_avx512(const std::uint8_t* row, const SamplePlan& plan, std::size_t first_chunk,
-                       std::size_t end_chunk, std::uint8_t* out);
+void sample_rows_avx512(const SampledRowPair& rows, const SamplePlan& plan);
 #endif
 
 namespace {
 
 std::uint64_t low_bits(std::uint32_t count) {
     return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
+// Whether `chunk` is `first` moved by `source` source and `out` output bytes.
+bool moved_copy(const SampleChunk& chunk, const SampleChunk& first, std::int64_t source,
+                std::int64_t out) {
+    return chunk.source_offset == first.source_offset + source &&
+           chunk.out_offset == first.out_offset + out && chunk.load_low == first.load_low &&
+           chunk.load_high == first.load_high && chunk.store == first.store &&
+           std::memcmp(chunk.index, first.index, sizeof chunk.index) == 0;
+}
+
+// The run of chunks at the start of the plan that repeat chunk 0, and which of
+// them may store whole vectors inside an output row of `row_bytes`.
+void find_uniform_run(SamplePlan& plan, std::size_t row_bytes) {
+    plan.uniform = plan.chunks != 0 ? 1 : 0;
+    plan.source_stride = 0;
+    plan.out_stride = 0;
+    if (plan.chunks >= 2) {
+        const SampleChunk& first = plan.chunk[0];
+        plan.source_stride = plan.chunk[1].source_offset - first.source_offset;
+        plan.out_stride = plan.chunk[1].out_offset - first.out_offset;
+        while (plan.uniform < plan.chunks &&
+               moved_copy(plan.chunk[plan.uniform], first,
+                          std::int64_t{plan.source_stride} * static_cast<std::int64_t>(plan.uniform),
+                          std::int64_t{plan.out_stride} * static_cast<std::int64_t>(plan.uniform)))
+            ++plan.uniform;
+    }
+    // The output bytes of the chunks follow each other with no gap, so the
+    // bytes a whole store writes past a chunk's own are written again later
+    // as long as they lie inside the row.
+    plan.whole_stores = 0;
+    while (plan.whole_stores < plan.uniform &&
+           static_cast<std::size_t>(plan.chunk[plan.whole_stores].out_offset) + 64 <= row_bytes)
+        ++plan.whole_stores;
 }
 
 }  // namespace
@@ -44,13 +77,14 @@ bool plan_row_sampling(const std::int32_t* column_offsets, std::size_t columns, 
         chunk.store = low_bits(static_cast<std::uint32_t>(3 * count));
         x += count;
     }
+    find_uniform_run(plan, 3 * columns);
     return true;
 }
 
 RowSampler active_row_sampler() {
     static const RowSampler chosen = [] () -> RowSampler {
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
-        if (active_diff_kernel() == compute_diff_avx512) return sample_row_avx512;
+        if (active_diff_kernel() == compute_diff_avx512) return sample_rows_avx512;
 #endif
         return nullptr;
     }();

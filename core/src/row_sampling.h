@@ -1,8 +1,9 @@
-// Point sampling of one source row into packed pixels, planned once per
+// Point sampling of source rows into packed pixels, planned once per
 // comparison: the sampled columns are cut into chunks of at most 16 pixels
 // whose bytes lie within 128 bytes of the source row, so that an instruction
 // set with a two-register byte permute copies a chunk with two loads, one
-// permute and one store.
+// permute and one store. Where every chunk is the first one moved along the
+// row (a step such as 1.5 or 3), the permute and the masks stay in registers.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,15 @@ inline constexpr std::size_t kMaxSampleChunks = 128;
 
 struct SamplePlan {
     std::size_t chunks = 0;
+    // Chunks 0 ... uniform - 1 are chunk 0 moved by i * source_stride source
+    // bytes and i * out_stride output bytes, with its permute and masks.
+    std::size_t uniform = 0;
+    std::int32_t source_stride = 0;
+    std::int32_t out_stride = 0;
+    // Chunks 0 ... whole_stores - 1 (all uniform) may store all 64 bytes of
+    // their vector: the bytes after their own lie inside the output row and
+    // are written again by the chunks after them.
+    std::size_t whole_stores = 0;
     SampleChunk chunk[kMaxSampleChunks];
 };
 
@@ -32,12 +42,21 @@ struct SamplePlan {
 // decreasing) are `column_offsets`; false when it needs too many chunks.
 bool plan_row_sampling(const std::int32_t* column_offsets, std::size_t columns, SamplePlan& plan);
 
-// Copies the pixels of chunks [first_chunk, end_chunk) of the plan from the
-// source row starting at `row` to their places in the output row `out`; reads
-// only bytes between the first and the last sampled byte of those chunks.
-// Null when this build or processor has no such copy.
-using RowSampler = void (*)(const std::uint8_t* row, const SamplePlan& plan,
-                            std::size_t first_chunk, std::size_t end_chunk, std::uint8_t* out);
+// One sampled row of each frame. The rows ahead are rows that will be sampled
+// later: their bytes are asked for from memory while this row is copied.
+struct SampledRowPair {
+    const std::uint8_t* left;   // first byte of the left source row
+    const std::uint8_t* right;  // first byte of the right source row
+    const std::uint8_t* left_ahead;
+    const std::uint8_t* right_ahead;
+    std::uint8_t* left_out;   // 3 bytes per column; nothing after them is written
+    std::uint8_t* right_out;
+};
+
+// Copies the planned pixels of both source rows to their output rows; reads
+// only source bytes between a row's first and last sampled ones. Null when
+// this build or processor has no such copy.
+using RowSampler = void (*)(const SampledRowPair& rows, const SamplePlan& plan);
 RowSampler active_row_sampler();
 
 }  // namespace quillet

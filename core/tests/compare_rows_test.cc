@@ -4,7 +4,11 @@
 // place with a row stride give what their packed copies give.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -114,7 +118,8 @@ TEST_P(SampledTest, matches_the_literal_reduction_in_every_pass) {
 INSTANTIATE_TEST_SUITE_P(
     sizes, SampledTest,
     ::testing::Values(SizeCase{1281, 720, 0}, SizeCase{1280, 721, 0}, SizeCase{1366, 768, 0},
-                      SizeCase{1920, 1080, 0}, SizeCase{1920, 1200, 0}, SizeCase{4096, 2160, 0},
+                      SizeCase{1920, 1080, 0}, SizeCase{1920, 1200, 0}, SizeCase{2560, 1440, 0},
+                      SizeCase{3840, 2160, 0}, SizeCase{4096, 2160, 0},
                       SizeCase{1000, 1000, 0}, SizeCase{720, 1280, 0},
                       // The last row of 1281 x 720 and the last column of 1920 x 1080
                       // are never sampled: frames without them still compare.
@@ -219,6 +224,32 @@ struct SamplingCase {
     bool fits;  // whether 128 chunks hold the plan
 };
 
+// A source row that ends at its last sampled byte, just before a page that
+// cannot be read: a copy that reads past that byte faults.
+class GuardedRow {
+public:
+    explicit GuardedRow(const Bytes& row) {
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t pages = (row.size() + page - 1) / page;
+        size_ = (pages + 1) * page;
+        void* mapped = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<std::uint8_t*>(mapped);
+        mprotect(base_ + pages * page, page, PROT_NONE);
+        data_ = base_ + pages * page - row.size();
+        std::memcpy(data_, row.data(), row.size());
+    }
+    ~GuardedRow() { munmap(base_, size_); }
+    GuardedRow(const GuardedRow&) = delete;
+    GuardedRow& operator=(const GuardedRow&) = delete;
+    const std::uint8_t* data() const { return data_; }
+
+private:
+    std::uint8_t* base_;
+    std::uint8_t* data_;
+    std::size_t size_;
+};
+
 class RowSamplingTest : public ::testing::TestWithParam<SamplingCase> {};
 
 TEST_P(RowSamplingTest, planned_copy_equals_column_by_column_copy) {
@@ -236,17 +267,30 @@ TEST_P(RowSamplingTest, planned_copy_equals_column_by_column_copy) {
     if (!planned) return;  // refused, as it must be: the columns are copied one by one
     if (sampler == nullptr) GTEST_SKIP() << "no vector row copy on this processor";
     Random random(static_cast<std::uint64_t>(source_width));
-    // The row ends at its last sampled byte: the copy must read nothing after it.
-    Bytes row = random.bytes(static_cast<std::size_t>(offsets.back()) + 3);
-    Bytes want(3 * offsets.size() + 8, 0x5A), got(want);
-    for (std::size_t x = 0; x < offsets.size(); ++x)
-        std::memcpy(want.data() + 3 * x, row.data() + offsets[x], 3);
-    sampler(row.data(), plan, 0, plan.chunks, got.data());
-    EXPECT_EQ(got, want);
-    // Chunk by chunk, last first: each chunk writes only its own pixels.
-    Bytes pieces(want.size(), 0x5A);
-    for (std::size_t c = plan.chunks; c-- > 0;) sampler(row.data(), plan, c, c + 1, pieces.data());
-    EXPECT_EQ(pieces, want);
+    // Each row ends at its last sampled byte: the copy must read nothing after it.
+    const Bytes left_row = random.bytes(static_cast<std::size_t>(offsets.back()) + 3);
+    const Bytes right_row = random.bytes(left_row.size());
+    const GuardedRow left(left_row), right(right_row);
+    const Bytes ahead = random.bytes(left_row.size());
+    Bytes want_left(3 * offsets.size() + 64, 0x5A), want_right(want_left);
+    for (std::size_t x = 0; x < offsets.size(); ++x) {
+        std::memcpy(want_left.data() + 3 * x, left_row.data() + offsets[x], 3);
+        std::memcpy(want_right.data() + 3 * x, right_row.data() + offsets[x], 3);
+    }
+    // Both rows in one call, each written exactly (the bytes after the row keep
+    // their value), whatever the rows asked for ahead.
+    Bytes got_left(want_left.size(), 0x5A), got_right(want_right.size(), 0x5A);
+    sampler({left.data(), right.data(), ahead.data(), ahead.data(), got_left.data(), got_right.data()},
+            plan);
+    EXPECT_EQ(got_left, want_left);
+    EXPECT_EQ(got_right, want_right);
+    // A second copy over other bytes replaces every pixel of the first.
+    const GuardedRow swapped_left(right_row), swapped_right(left_row);
+    sampler({swapped_left.data(), swapped_right.data(), left.data(), right.data(), got_left.data(),
+             got_right.data()},
+            plan);
+    EXPECT_EQ(got_left, want_right);
+    EXPECT_EQ(got_right, want_left);
 }
 
 INSTANTIATE_TEST_SUITE_P(steps, RowSamplingTest,
@@ -258,6 +302,12 @@ INSTANTIATE_TEST_SUITE_P(steps, RowSamplingTest,
                                            SamplingCase{1000, 720, true}, SamplingCase{7, 5, true},
                                            SamplingCase{2000, 1999, true},
                                            SamplingCase{2559, 1280, true},
+                                           SamplingCase{2560, 1280, true},
+                                           SamplingCase{1920, 1152, true},
+                                           SamplingCase{1366, 1280, true},
+                                           SamplingCase{3840, 1279, true},
+                                           SamplingCase{1920, 21, true},
+                                           SamplingCase{48, 16, true},
                                            SamplingCase{8000, 1280, false},
                                            SamplingCase{8000, 600, false},
                                            SamplingCase{2100, 2100, false}),

@@ -1,0 +1,77 @@
+// The planned row copy with AVX-512 VBMI: per chunk two masked loads, one
+// two-register byte permute and one store, for both frames at once, while the
+// rows ahead are asked for into the second-level cache.
+// GCC 12's AVX-512 headers build their "undefined" vectors as `__m512 __Y = __Y;`,
+// which -Wuninitialized reports at every inlined use (GCC bug 105593).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+#include "row_sampling.h"
+
+namespace quillet {
+
+namespace {
+
+// Asks for the source bytes [offset, offset + span) of both rows ahead, span
+// at most 128, into the second-level cache: the first-level one keeps the rows
+// being copied and compared.
+inline void ask_ahead(const SampledRowPair& rows, std::ptrdiff_t offset, bool second_line) {
+    __builtin_prefetch(rows.left_ahead + offset, 0, 2);
+    __builtin_prefetch(rows.right_ahead + offset, 0, 2);
+    if (second_line) {
+        __builtin_prefetch(rows.left_ahead + offset + 64, 0, 2);
+        __builtin_prefetch(rows.right_ahead + offset + 64, 0, 2);
+    }
+}
+
+inline __m512i gather(const std::uint8_t* from, __mmask64 low, __mmask64 high, __m512i index) {
+    return _mm512_permutex2var_epi8(_mm512_maskz_loadu_epi8(low, from), index,
+                                    _mm512_maskz_loadu_epi8(high, from + 64));
+}
+
+}  // namespace
+
+void sample_rows_avx512(const SampledRowPair& rows, const SamplePlan& plan) {
+    std::size_t c = 0;
+    if (plan.uniform != 0) {
+        const SampleChunk& first = plan.chunk[0];
+        const __m512i index = _mm512_load_si512(first.index);
+        const __mmask64 low = first.load_low;
+        const __mmask64 high = first.load_high;
+        const std::ptrdiff_t source_stride = plan.source_stride;
+        const std::ptrdiff_t out_stride = plan.out_stride;
+        // A chunk spans at most 128 source bytes, so two lines per stride cover
+        // every line of the row ahead.
+        const bool second_line = source_stride > 64;
+        std::ptrdiff_t source = first.source_offset;
+        std::ptrdiff_t out = first.out_offset;
+        for (; c < plan.whole_stores; ++c, source += source_stride, out += out_stride) {
+            ask_ahead(rows, source, second_line);
+            _mm512_storeu_si512(rows.left_out + out, gather(rows.left + source, low, high, index));
+            _mm512_storeu_si512(rows.right_out + out, gather(rows.right + source, low, high, index));
+        }
+        for (; c < plan.uniform; ++c, source += source_stride, out += out_stride) {
+            ask_ahead(rows, source, second_line);
+            _mm512_mask_storeu_epi8(rows.left_out + out, first.store,
+                                    gather(rows.left + source, low, high, index));
+            _mm512_mask_storeu_epi8(rows.right_out + out, first.store,
+                                    gather(rows.right + source, low, high, index));
+        }
+    }
+    for (; c < plan.chunks; ++c) {
+        const SampleChunk& chunk = plan.chunk[c];
+        const __m512i index = _mm512_load_si512(chunk.index);
+        ask_ahead(rows, chunk.source_offset, chunk.load_high != 0);
+        _mm512_mask_storeu_epi8(
+            rows.left_out + chunk.out_offset, chunk.store,
+            gather(rows.left + chunk.source_offset, chunk.load_low, chunk.load_high, index));
+        _mm512_mask_storeu_epi8(
+            rows.right_out + chunk.out_offset, chunk.store,
+            gather(rows.right + chunk.source_offset, chunk.load_low, chunk.load_high, index));
+    }
+}
+
+}  // namespace quillet
