@@ -38,4 +38,27 @@ std::uint64_t memory_pass_avx512(const std::uint8_t* left, const std::uint8_t* r
                                       pixels - done);
 }
 
+std::uint64_t rows_pass_avx512(const std::uint8_t* left, const std::uint8_t* right,
+                               const std::size_t* row_offsets, std::size_t rows,
+                               std::size_t row_bytes) {
+    __m512i check = _mm512_setzero_si512();
+    const std::size_t blocks = row_bytes / 64;
+    for (std::size_t y = 0; y < rows; ++y) {
+        const std::uint8_t* l = left + row_offsets[y];
+        const std::uint8_t* r = right + row_offsets[y];
+        const std::size_t ahead = row_offsets[y + 1 < rows ? y + 1 : y];
+        for (std::size_t b = 0; b < blocks; ++b) {
+            __builtin_prefetch(left + ahead + 64 * b, 0, 2);
+            __builtin_prefetch(right + ahead + 64 * b, 0, 2);
+            check = _mm512_xor_si512(check, _mm512_xor_si512(_mm512_loadu_si512(l + 64 * b),
+                                                             _mm512_loadu_si512(r + 64 * b)));
+        }
+    }
+    alignas(64) std::uint64_t lanes[8];
+    _mm512_store_si512(lanes, check);
+    std::uint64_t sum = 0;
+    for (std::uint64_t lane : lanes) sum ^= lane;
+    return sum;
+}
+
 }  // namespace quillet::bench

@@ -8,6 +8,7 @@
 
 #include "comparison_pass.h"
 #include "compute_diff.h"
+#include "large_pages.h"
 #include "numeric.h"
 #include "panic.h"
 #include "reduced_rows.h"
@@ -124,9 +125,16 @@ void cache_frame_slot(std::size_t slot, std::span<const std::uint8_t> bytes, std
     CacheHold hold(CacheHold::Mode::exclusive);
     if (slot > 1) return;
     FrameSlot& target = hold->slots[slot];
-    // assign() reuses the capacity when it suffices; when it must grow, the old
-    // frame is kept if the new memory cannot be had.
-    target.rgb.assign(bytes.begin(), bytes.end());
+    if (bytes.size() > target.rgb.capacity()) {
+        // Grown here rather than by assign() so that the new memory can be
+        // marked for large pages before it is first written; the old frame is
+        // kept if the new memory cannot be had.
+        std::vector<std::uint8_t> grown;
+        grown.reserve(bytes.size());
+        advise_large_pages(grown.data(), grown.capacity());
+        target.rgb.swap(grown);
+    }
+    target.rgb.assign(bytes.begin(), bytes.end());  // within the capacity
     target.width = width;
     target.height = height;
 }

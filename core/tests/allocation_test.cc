@@ -116,7 +116,11 @@ TEST_P(StreamingTest, steady_state_allocates_nothing) {
 INSTANTIATE_TEST_SUITE_P(sizes, StreamingTest,
                          ::testing::Values(StreamCase{"hd_plain", 1280, 720, 1.0},
                                            StreamCase{"hd_smoothing", 1280, 720, 0.5},
-                                           StreamCase{"odd_size_smoothing", 333, 111, 0.3}),
+                                           StreamCase{"odd_size_smoothing", 333, 111, 0.3},
+                                           // Reduced, sampled row by row from the cached frames.
+                                           StreamCase{"full_hd_reduced", 1920, 1080, 1.0},
+                                           StreamCase{"full_hd_reduced_smoothing", 1920, 1080, 0.5},
+                                           StreamCase{"dci_reduced_smoothing", 4096, 2160, 0.7}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The counter itself works: a vector's growth is seen.
