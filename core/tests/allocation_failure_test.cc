@@ -3,8 +3,11 @@
 // allocator so that any single request above 1 GiB fails.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <new>
+#include <span>
 
 #include "frame_cache.h"
 #include "test_support.h"
@@ -54,6 +57,28 @@ TEST(allocation_failure_test, huge_init_fails_cleanly_and_cache_stays_usable) {
         cache_frame_slot(0, Bytes{0, 0, 0}, 1, 1);
         EXPECT_TRUE(same_bits(compare_cached().max_diff, 5000.0f));
     });
+}
+
+// A frame too large for the memory to be had leaves the slot's frame and
+// dimensions as they were.
+TEST(allocation_failure_test, frame_that_cannot_be_stored_leaves_the_slot_alone) {
+    // Address space only: the bytes are never read, since the slot cannot grow.
+    const std::size_t size = kLargestRequest + 3;
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    const std::span<const std::uint8_t> huge_frame{static_cast<const std::uint8_t*>(mapped), size};
+    testing::on_fresh_thread([&] {
+        cache_frame_slot(0, Bytes{100, 0, 0}, 1, 1);
+        cache_frame_slot(1, Bytes{0, 0, 0}, 1, 1);
+        EXPECT_THROW(cache_frame_slot(0, huge_frame, 20000, 20000), std::bad_alloc);
+        const FrameCache cache = snapshot_cache();
+        EXPECT_EQ(cache.slots[0].rgb, (Bytes{100, 0, 0}));
+        EXPECT_EQ(cache.slots[0].width, 1);
+        EXPECT_EQ(cache.slots[0].height, 1);
+        // The cache is not left held.
+        EXPECT_TRUE(same_bits(compare_cached().max_diff, 10000.0f));
+    });
+    munmap(mapped, size);
 }
 
 }  // namespace
