@@ -184,3 +184,22 @@ def test_picture_scaled_to_its_own_max_diff_however_many_pixels_changed(changed_
     # The state's own last max_diff must not leak into the next picture.
     _direct.compare(right, 255 - right, width, height, picture=True)
     assert _direct.compare(left, right, width, height, picture=True) == expected
+
+
+@pytest.mark.parametrize("width", [17, 31, 1279, 1280])
+@pytest.mark.parametrize("edges", [("left",), ("right",), ("left", "right")])
+def test_patches_of_changes_at_the_row_ends_give_the_core_picture(width, edges):
+    # Rows that begin or end in changed pixels, on widths with and without a
+    # part-block at the end; a few rows only, so the picture is coloured after the pass.
+    rng = np.random.default_rng(width)
+    height = 64
+    left = rng.integers(0, 256, (height, width, 3), dtype=np.uint8)
+    right = left.copy()
+    patch = max(1, width // 6)
+    for edge, rows in zip(edges, (slice(5, 12), slice(40, 47)), strict=False):
+        columns = slice(0, patch) if edge == "left" else slice(width - patch, width)
+        right[rows, columns] = rng.integers(0, 256, right[rows, columns].shape, dtype=np.uint8)
+    expected = core_result(left, right)
+    assert _direct.compare(left, right, width, height, picture=True) == expected
+    assert _direct.compare(crop_of_larger(left), crop_of_larger(right), width, height,
+                           picture=True) == expected

@@ -39,6 +39,12 @@ struct PassSums {
     float max_tested;      // largest tested value; never NaN, never below +0
 };
 
+// Pixels first ... end - 1 of a pass.
+struct PixelRange {
+    std::size_t first;
+    std::size_t end;
+};
+
 // One pass over `pixel_count` pixels whose bytes are all present. The caller has
 // sized `rgba` to 4 bytes and (unless plain) `ema` to one float per pixel.
 struct PixelPass {
@@ -52,6 +58,14 @@ struct PixelPass {
     float alpha;
     float beta;  // 1 - alpha, rounded once
     PassSums start{0.0f, 0.0f, 0.0f};  // the figures of the pixels before this pass
+    // Plain pass only: each changed pixel is left in the picture as its
+    // distance (see write_distance_pixel) instead of its heat colour, for a
+    // HeatKernel to colour once the scale is known.
+    bool heat_later = false;
+    // When set, receives a range of the pass's pixels that holds every changed
+    // one: empty (first == end) when none is, otherwise from at or before the
+    // first to at or after the last (a kernel may round out to its blocks).
+    PixelRange* changed_span = nullptr;
 };
 
 // Colour scale k of a picture whose heat colours are scaled to `max_diff`.
@@ -69,6 +83,17 @@ inline void write_heat_colour(std::uint8_t* out, float colour_scale, float teste
     out[1] = saturating_to_u8(kByteScale * (1.0f - std::fabs(q)));
     out[2] = saturating_to_u8(kByteScale * max_ignoring_nan(1.0f - u, 0.0f));
     out[3] = 255;
+}
+
+// A changed pixel whose heat colour is drawn later: its distance d as a
+// little-endian 32-bit word. d < 2^24, so the alpha byte is 0, which no drawn
+// pixel has (their alpha is 255): the mark that the pixel awaits its colour.
+inline void write_distance_pixel(std::uint8_t* out, std::int32_t distance) noexcept {
+    const auto d = static_cast<std::uint32_t>(distance);
+    out[0] = static_cast<std::uint8_t>(d);
+    out[1] = static_cast<std::uint8_t>(d >> 8);
+    out[2] = static_cast<std::uint8_t>(d >> 16);
+    out[3] = 0;
 }
 
 // One pixel of the difference picture: the left pixel's colour while the tested
@@ -103,11 +128,12 @@ inline std::int32_t squared_distance(const std::uint8_t* l, const std::uint8_t* 
 }
 
 // Pixel i of the pass, folded into `sums`: the reference step that vectorised
-// kernels also use for their tails.
-inline void scalar_pixel(const PixelPass& pass, std::size_t i, PassSums& sums) noexcept {
+// kernels also use for their tails. Returns whether the pixel is changed.
+inline bool scalar_pixel(const PixelPass& pass, std::size_t i, PassSums& sums) noexcept {
     const std::uint8_t* l = pass.left + 3 * i;
     const std::uint8_t* r = pass.right + 3 * i;
-    const float distance = static_cast<float>(squared_distance(l, r));  // exact: d <= 195075
+    const std::int32_t d = squared_distance(l, r);
+    const float distance = static_cast<float>(d);  // exact: d <= 195075
     float tested = distance;
     if (pass.mode == SmoothingPass::priming) {
         pass.ema[i] = distance;
@@ -115,10 +141,21 @@ inline void scalar_pixel(const PixelPass& pass, std::size_t i, PassSums& sums) n
         tested = pass.beta * pass.ema[i] + pass.alpha * distance;
         pass.ema[i] = tested;
     }
-    write_picture_pixel(pass.rgba + 4 * i, l, pass.colour_scale, tested);
+    const bool changed = !(tested < kChangeThreshold);
+    if (changed && pass.heat_later && pass.mode == SmoothingPass::plain)
+        write_distance_pixel(pass.rgba + 4 * i, d);
+    else
+        write_picture_pixel(pass.rgba + 4 * i, l, pass.colour_scale, tested);
     sums.distance_total = sums.distance_total + distance;
     sums.max_tested = max_ignoring_nan(sums.max_tested, tested);
     sums.similarity_sum = sums.similarity_sum + similarity_term(l, r);
+    return changed;
+}
+
+// Grows `span` (empty: first == end) to hold pixel i.
+inline void extend_span(PixelRange& span, std::size_t i) noexcept {
+    if (span.first == span.end) span.first = i;
+    span.end = i + 1;
 }
 
 using DiffKernel = PassSums (*)(const PixelPass&);
@@ -130,12 +167,6 @@ using DiffKernel = PassSums (*)(const PixelPass&);
 // Reads left, right, rgba, pixel_count and colour_scale; no sums.
 using PictureKernel = void (*)(const PixelPass&);
 
-// Pixels first ... end - 1 of a pass.
-struct PixelRange {
-    std::size_t first;
-    std::size_t end;
-};
-
 // A range of the pass's pixels outside which left and right pixels are equal
 // byte for byte: empty (first == end) exactly when all are, otherwise from at
 // or before the first differing pixel to at or after the last (a kernel may
@@ -146,6 +177,17 @@ using RangeKernel = PixelRange (*)(const PixelPass&);
 // a float (exact: at most 195075), +0 for no pixels: the max_diff a plain pass
 // over them reports. Reads left, right and pixel_count.
 using DistanceKernel = float (*)(const PixelPass&);
+
+// Colours, at pass.colour_scale, the changed pixels that a plain pass with
+// heat_later left in the picture as distances: each pixel whose alpha byte is
+// 0 takes the heat colour of its distance; the others are left as they are.
+// Reads rgba, pixel_count and colour_scale; no frames.
+using HeatKernel = void (*)(const PixelPass&);
+
+// Pixels begin ... end - 1 of HeatKernel, one at a time: the reference that
+// vectorised ones also use for their tails (defined in a baseline unit, so no
+// vector-flagged copy of it exists).
+void colour_distances_range(const PixelPass& pass, std::size_t begin, std::size_t end) noexcept;
 
 // `largest` and the distances of pixels begin ... end - 1, one at a time.
 inline float largest_distance_range(const PixelPass& pass, std::size_t begin, std::size_t end,
@@ -172,6 +214,7 @@ PassSums compute_diff_scalar(const PixelPass& pass);
 void redraw_picture_scalar(const PixelPass& pass);
 float largest_distance_scalar(const PixelPass& pass);
 PixelRange differing_range_scalar(const PixelPass& pass);
+void colour_distances_scalar(const PixelPass& pass);
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
 PassSums compute_diff_avx512(const PixelPass& pass);
 #endif
@@ -185,6 +228,8 @@ PictureKernel active_picture_kernel();
 DistanceKernel active_distance_kernel();
 // The differing-range pass of the same kernel.
 RangeKernel active_range_kernel();
+// The colouring of distances left by heat_later, of the same kernel.
+HeatKernel active_heat_kernel();
 
 // The kernels built into this library, best first, the scalar one last.
 struct DiffKernelInfo {
@@ -194,6 +239,7 @@ struct DiffKernelInfo {
     PictureKernel redraw;     // the picture redraw of the same instruction set
     DistanceKernel largest;   // the largest distance, in the same instruction set
     RangeKernel differing;    // the range of differing pixels, likewise
+    HeatKernel heat;          // the colouring of distances left by heat_later, likewise
 };
 std::span<const DiffKernelInfo> diff_kernels() noexcept;
 

@@ -110,6 +110,15 @@ struct Avx2Ops {
     static void store(std::uint8_t* out, Picture p) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), p);
     }
+    static Picture distance_picture(const Tables&, Int distance) { return distance; }
+    static Picture load_picture(const std::uint8_t* p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+    static Mask awaiting_colour(const Tables& t, Picture p) {
+        return _mm256_castsi256_ps(
+            _mm256_cmpeq_epi32(_mm256_and_si256(p, t.alpha), _mm256_setzero_si256()));
+    }
+    static Int picture_words(Picture p) { return p; }
 
     static Float set(float x) { return _mm256_set1_ps(x); }
     static Float load_floats(const float* p) { return _mm256_loadu_ps(p); }
@@ -172,6 +181,10 @@ float largest_distance_avx2(const PixelPass& pass) {
 
 PixelRange differing_range_avx2(const PixelPass& pass) {
     return run_differing_range<Avx2Ops>(pass);
+}
+
+void colour_distances_avx2(const PixelPass& pass) {
+    run_colour_distances<Avx2Ops>(pass);
 }
 
 }  // namespace quillet

@@ -130,6 +130,12 @@ struct Avx512Ops {
         return _mm512_mask_mov_epi32(left, changed, heat);
     }
     static void store(std::uint8_t* out, Picture p) { _mm512_storeu_si512(out, p); }
+    static Picture distance_picture(const Tables&, Int distance) { return distance; }
+    static Picture load_picture(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
+    static Mask awaiting_colour(const Tables& t, Picture p) {
+        return _mm512_testn_epi32_mask(p, t.alpha);
+    }
+    static Int picture_words(Picture p) { return p; }
 
     static Float set(float x) { return _mm512_set1_ps(x); }
     static Float load_floats(const float* p) { return _mm512_loadu_ps(p); }
@@ -208,6 +214,10 @@ float largest_distance_avx512(const PixelPass& pass) {
 
 PixelRange differing_range_avx512(const PixelPass& pass) {
     return run_differing_range<Avx512Ops>(pass);
+}
+
+void colour_distances_avx512(const PixelPass& pass) {
+    run_colour_distances<Avx512Ops>(pass);
 }
 
 }  // namespace quillet

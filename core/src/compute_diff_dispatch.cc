@@ -21,18 +21,21 @@ PassSums compute_diff_avx512(const PixelPass& pass);
 void redraw_picture_avx512(const PixelPass& pass);
 float largest_distance_avx512(const PixelPass& pass);
 PixelRange differing_range_avx512(const PixelPass& pass);
+void colour_distances_avx512(const PixelPass& pass);
 #endif
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
 PassSums compute_diff_avx2(const PixelPass& pass);
 void redraw_picture_avx2(const PixelPass& pass);
 float largest_distance_avx2(const PixelPass& pass);
 PixelRange differing_range_avx2(const PixelPass& pass);
+void colour_distances_avx2(const PixelPass& pass);
 #endif
 #if defined(QUILLET_HAVE_NEON_KERNEL)
 PassSums compute_diff_neon(const PixelPass& pass);
 void redraw_picture_neon(const PixelPass& pass);
 float largest_distance_neon(const PixelPass& pass);
 PixelRange differing_range_neon(const PixelPass& pass);
+void colour_distances_neon(const PixelPass& pass);
 #endif
 
 namespace {
@@ -51,18 +54,18 @@ bool scalar_runs() noexcept { return true; }
 constexpr DiffKernelInfo kKernels[] = {
 #if defined(QUILLET_HAVE_NEON_KERNEL)
     {"neon", compute_diff_neon, neon_runs, redraw_picture_neon,
-     largest_distance_neon, differing_range_neon},
+     largest_distance_neon, differing_range_neon, colour_distances_neon},
 #endif
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
     {"avx512", compute_diff_avx512, avx512_runs, redraw_picture_avx512,
-     largest_distance_avx512, differing_range_avx512},
+     largest_distance_avx512, differing_range_avx512, colour_distances_avx512},
 #endif
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
     {"avx2", compute_diff_avx2, avx2_runs, redraw_picture_avx2,
-     largest_distance_avx2, differing_range_avx2},
+     largest_distance_avx2, differing_range_avx2, colour_distances_avx2},
 #endif
     {"scalar", compute_diff_scalar, scalar_runs, redraw_picture_scalar,
-     largest_distance_scalar, differing_range_scalar},
+     largest_distance_scalar, differing_range_scalar, colour_distances_scalar},
 };
 
 constexpr const char* kKnownNames = "scalar, avx2, avx512, neon";
@@ -129,9 +132,17 @@ RangeKernel active_range_kernel() {
     return chosen;
 }
 
-void compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
-                               PassSums& sums) {
-    for (std::size_t i = begin; i < end; ++i) scalar_pixel(pass, i, sums);
+HeatKernel active_heat_kernel() {
+    static const HeatKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).heat;
+    return chosen;
+}
+
+PixelRange compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
+                                     PassSums& sums) {
+    PixelRange changed{0, 0};
+    for (std::size_t i = begin; i < end; ++i)
+        if (scalar_pixel(pass, i, sums)) extend_span(changed, i);
+    return changed;
 }
 
 float add_similarity_in_order(const PixelPass& pass, std::size_t begin, std::size_t end,

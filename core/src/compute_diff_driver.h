@@ -20,6 +20,9 @@
 //   left_picture(t, l)          the left pixels as RGBA with alpha 255
 //   heat_picture(t, q255, g)    RGBA from trunc(255 q) and trunc(255 (1 - |q|))
 //   select(m, heat, left), store(out, picture)
+//   distance_picture(t, d)      the distances d as RGBA words (write_distance_pixel)
+//   load_picture(p), awaiting_colour(t, picture) (the lanes whose alpha byte is
+//     0), picture_words(picture) (each pixel's 4 bytes as a little-endian lane)
 //   float lane arithmetic: set(x), load_floats, store_floats, add, sub, mul,
 //     sqrt, abs, to_float(Int), truncate(Float) -> Int,
 //     optionally fused_mul_sub(a, b, c) = a b - c and fused_neg_mul_add(a, b, c)
@@ -347,6 +350,12 @@ PassSums run_vector_pass(const PixelPass& pass) {
     // The scale of a first comparison (k = 1) is one such.
     const bool all_red = !(pass.colour_scale * kChangeThreshold < 1.0f);
     const Picture red = Ops::heat_picture(t, Ops::set_int(255), Ops::set_int(0));
+    // Changed pixels keep their distances for a HeatKernel (plain pass only).
+    const bool heat_later = Mode == SmoothingPass::plain && pass.heat_later;
+    // The blocks first_changed ... end_changed - 1 hold every changed pixel of
+    // the vector blocks (none while end_changed is 0).
+    std::size_t first_changed = blocks;
+    std::size_t end_changed = 0;
 
     const Shifts start_shifts = shifts_of(similarity, distance);
     PredictedShift<Ops> similarity_predicted(start_shifts.similarity_units);
@@ -423,8 +432,12 @@ PassSums run_vector_pass(const PixelPass& pass) {
             if (Ops::none(changed)) {
                 Ops::store(out, left_picture);
             } else {
-                Ops::store(out, Ops::select(changed, all_red ? red : heat_colours<Ops>(tested, k, t),
-                                            left_picture));
+                const Picture heat = heat_later ? Ops::distance_picture(t, c.distance)
+                                     : all_red  ? red
+                                                : heat_colours<Ops>(tested, k, t);
+                Ops::store(out, Ops::select(changed, heat, left_picture));
+                first_changed = std::min(first_changed, first + b);
+                end_changed = first + b + 1;
             }
             max_lanes = Ops::max_keep(tested, max_lanes);
 
@@ -487,7 +500,14 @@ PassSums run_vector_pass(const PixelPass& pass) {
     }
 
     PassSums sums{similarity, distance, Ops::lane_max(max_lanes)};
-    compute_diff_scalar_range(pass, blocks * kLanes, pass.pixel_count, sums);
+    const PixelRange tail_changed =
+        compute_diff_scalar_range(pass, blocks * kLanes, pass.pixel_count, sums);
+    if (pass.changed_span != nullptr) {
+        PixelRange span{first_changed * kLanes, end_changed * kLanes};
+        if (end_changed == 0) span = tail_changed;
+        else if (tail_changed.first != tail_changed.end) span.end = tail_changed.end;
+        *pass.changed_span = span;
+    }
     return sums;
 }
 
@@ -516,6 +536,29 @@ void run_picture_redraw(const PixelPass& pass) {
                                                     Ops::left_picture(t, left)));
     }
     redraw_picture_range(pass, blocks * kLanes, pass.pixel_count);
+}
+
+// The heat colours of the distances that a plain pass with heat_later left in
+// the picture (see HeatKernel): blocks without such a pixel are skipped, the
+// others take their colours from the same steps as in run_vector_pass. A
+// block's picture is its own 4 kLanes bytes, so every whole block is loaded.
+template <typename Ops>
+void run_colour_distances(const PixelPass& pass) {
+    constexpr std::size_t kLanes = Ops::kLanes;
+    const typename Ops::Tables t(pass);
+    const PassConstants<Ops> k(pass);
+    const std::size_t blocks = pass.pixel_count / kLanes;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::uint8_t* const out = pass.rgba + 4 * b * kLanes;
+        const typename Ops::Picture drawn = Ops::load_picture(out);
+        const typename Ops::Mask waiting = Ops::awaiting_colour(t, drawn);
+        if (Ops::none(waiting)) continue;
+        // Lanes already drawn have alpha 255 and read as negative words; their
+        // colours are computed and dropped.
+        const typename Ops::Float tested = Ops::to_float(Ops::picture_words(drawn));
+        Ops::store(out, Ops::select(waiting, heat_colours<Ops>(tested, k, t), drawn));
+    }
+    colour_distances_range(pass, blocks * kLanes, pass.pixel_count);
 }
 
 // The largest squared distance of a pass's pixels (see DistanceKernel):

@@ -42,6 +42,23 @@ inline uint8x16_t narrow_saturating(const int32x4_t (&v)[4]) {
     return vcombine_u8(vqmovn_u16(low), vqmovn_u16(high));
 }
 
+// The low byte of each 32-bit lane.
+inline uint8x16_t low_bytes(const QuadInt& v) {
+    const uint16x8_t low = vcombine_u16(vmovn_u32(v.v[0]), vmovn_u32(v.v[1]));
+    const uint16x8_t high = vcombine_u16(vmovn_u32(v.v[2]), vmovn_u32(v.v[3]));
+    return vcombine_u8(vmovn_u16(low), vmovn_u16(high));
+}
+
+// Byte masks (0 or 0xFF) widened to 32-bit lane masks by sign extension.
+inline QuadInt widen_mask(uint8x16_t bytes) {
+    const int16x8_t low = vmovl_s8(vget_low_s8(vreinterpretq_s8_u8(bytes)));
+    const int16x8_t high = vmovl_s8(vget_high_s8(vreinterpretq_s8_u8(bytes)));
+    return {{vreinterpretq_u32_s32(vmovl_s16(vget_low_s16(low))),
+             vreinterpretq_u32_s32(vmovl_s16(vget_high_s16(low))),
+             vreinterpretq_u32_s32(vmovl_s16(vget_low_s16(high))),
+             vreinterpretq_u32_s32(vmovl_s16(vget_high_s16(high)))}};
+}
+
 // One bit per lane, lane 4q + i at bit 4q + i, of lanes that are all ones.
 inline std::uint64_t lane_bits(const QuadInt& mask) {
     const uint32x4_t weights = {1u, 2u, 4u, 8u};
@@ -132,6 +149,33 @@ struct NeonOps {
         return p;
     }
     static void store(std::uint8_t* out, const Picture& p) { vst4q_u8(out, p); }
+    // Bytes 0, 1, 2 of each distance (d < 2^24) to planes R, G, B; alpha 0.
+    static Picture distance_picture(const Tables&, const Int& distance) {
+        QuadInt g, b;
+        for (unsigned q = 0; q < 4; ++q) {
+            g.v[q] = vshrq_n_u32(distance.v[q], 8);
+            b.v[q] = vshrq_n_u32(distance.v[q], 16);
+        }
+        Picture p;
+        p.val[0] = low_bytes(distance);
+        p.val[1] = low_bytes(g);
+        p.val[2] = low_bytes(b);
+        p.val[3] = vdupq_n_u8(0);
+        return p;
+    }
+    static Picture load_picture(const std::uint8_t* p) { return vld4q_u8(p); }
+    static Mask awaiting_colour(const Tables&, const Picture& p) {
+        return widen_mask(vceqq_u8(p.val[3], vdupq_n_u8(0)));
+    }
+    static Int picture_words(const Picture& p) {
+        const QuadInt r = widen(p.val[0]), g = widen(p.val[1]), b = widen(p.val[2]);
+        const QuadInt a = widen(p.val[3]);
+        QuadInt words;
+        for (unsigned q = 0; q < 4; ++q)
+            words.v[q] = vorrq_u32(vorrq_u32(r.v[q], vshlq_n_u32(g.v[q], 8)),
+                                   vorrq_u32(vshlq_n_u32(b.v[q], 16), vshlq_n_u32(a.v[q], 24)));
+        return words;
+    }
 
     static Float set(float x) {
         const float32x4_t v = vdupq_n_f32(x);
@@ -242,6 +286,10 @@ float largest_distance_neon(const PixelPass& pass) {
 
 PixelRange differing_range_neon(const PixelPass& pass) {
     return run_differing_range<NeonOps>(pass);
+}
+
+void colour_distances_neon(const PixelPass& pass) {
+    run_colour_distances<NeonOps>(pass);
 }
 
 }  // namespace quillet

@@ -173,8 +173,9 @@ struct GroupMasks {
 
 // The scalar reference step over pixels [begin, end), continuing `sums`; defined
 // in the baseline dispatch unit so that no vector-flagged copy of it exists.
-void compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
-                               PassSums& sums);
+// Returns the span of its changed pixels (see PixelPass::changed_span).
+PixelRange compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
+                                     PassSums& sums);
 
 // The ordered fallback for a group whose exact sum does not apply: the real
 // additions of the terms of pixels [begin, end), recomputed by the reference

@@ -85,6 +85,24 @@ void redraw_changed_rows(std::int32_t width, std::int32_t height, float max_diff
     }
 }
 
+// Colours, at the scale of `max_diff`, the changed pixels that a pass with
+// heat_later left as distances in the rows' `changed` ranges of a width x
+// height picture.
+void colour_changed_rows(std::int32_t width, std::int32_t height, float max_diff,
+                         const PixelRange* changed, std::uint8_t* picture) {
+    const HeatKernel colour = active_heat_kernel();
+    const auto row_pixels = static_cast<std::size_t>(width);
+    PixelPass pass{};
+    pass.colour_scale = colour_scale_for(max_diff);
+    for (std::int32_t y = 0; y < height; ++y) {
+        const PixelRange range = changed[y];
+        if (range.first == range.end) continue;
+        pass.rgba = picture + 4 * (row_pixels * static_cast<std::size_t>(y) + range.first);
+        pass.pixel_count = range.end - range.first;
+        colour(pass);
+    }
+}
+
 // Whether the picture is better made at its final scale after a pass that
 // finds the largest distance, than drawn at once and then redrawn where
 // pixels changed: when changed pixels lie in nearly every row, the redraw
@@ -130,20 +148,22 @@ Metrics DirectComparer::compare_drawing(const FrameRows& left, const FrameRows& 
     const bool reduced = size.width != left.width || size.height != left.height;
     changed_.resize(static_cast<std::size_t>(std::max(size.height, 0)));
     // A picture scaled to this pair's own max_diff is drawn at that scale
-    // when `scale_first` (a first pass finds it); otherwise first with k = 1,
-    // as after a cleared cache, and then its changed pixels are redrawn at the
-    // pair's scale from `redraw_rows`: `rows`, or the bytes `targets` kept.
-    const auto compare_and_redraw = [&](auto&& rows, bool scale_first, auto&& redraw_rows,
-                                        RowTargets targets) {
-        const bool redraw = scaled_picture && !scale_first;
-        if (scaled_picture)
-            state_.last_max_diff = scale_first ? largest_distance(size.width, size.height, rows) : 0.0f;
-        targets.picture = picture;
-        if (redraw) targets.changed = changed_.data();
+    // when `scale_first` (a first pass finds it); otherwise the pass leaves
+    // the changed pixels as their distances, noting each row's span of them,
+    // and these are coloured once the pass has found the scale.
+    const auto compare_and_colour = [&](auto&& rows, bool scale_first) {
+        const bool colour_later = scaled_picture && !scale_first;
+        if (scaled_picture && scale_first)
+            state_.last_max_diff = largest_distance(size.width, size.height, rows);
+        RowTargets targets{picture};
+        if (colour_later) {
+            targets.changed = changed_.data();
+            targets.heat_later = true;
+        }
         const Metrics metrics = compare_row_by_row(state_, size.width, size.height, rows, targets);
-        if (redraw && needs_rescale(metrics))
-            redraw_changed_rows(size.width, size.height, metrics.max_diff, changed_.data(),
-                                picture != nullptr ? picture : state_.diff_rgba.data(), redraw_rows);
+        if (colour_later)
+            colour_changed_rows(size.width, size.height, metrics.max_diff, changed_.data(),
+                                picture != nullptr ? picture : state_.diff_rgba.data());
         return metrics;
     };
     const auto scale_first = [&](auto&& rows) {
@@ -152,7 +172,7 @@ Metrics DirectComparer::compare_drawing(const FrameRows& left, const FrameRows& 
 
     if (!reduced) {
         const auto rows = rows_of(left, right);
-        return compare_and_redraw(rows, scale_first(rows), rows, RowTargets{});
+        return compare_and_colour(rows, scale_first(rows));
     }
 
     // Packed frames are sampled row by row straight from where they lie.
@@ -222,7 +242,7 @@ Metrics DirectComparer::compare_drawing(const FrameRows& left, const FrameRows& 
     const FrameRows left_reduced{left_pixels.data(), reduced_row_bytes, size.width, size.height};
     const FrameRows right_reduced{right_pixels.data(), reduced_row_bytes, size.width, size.height};
     const auto reduced_rows = rows_of(left_reduced, right_reduced);
-    return compare_and_redraw(reduced_rows, scale_first(reduced_rows), reduced_rows, RowTargets{});
+    return compare_and_colour(reduced_rows, scale_first(reduced_rows));
 }
 
 Metrics DirectComparer::compare(const FrameRows& left, const FrameRows& right,

@@ -26,6 +26,10 @@ struct RowTargets {
     // frames of the compared size; null: not kept.
     std::uint8_t* keep_left = nullptr;
     std::uint8_t* keep_right = nullptr;
+    // With `changed`, in a plain pass: the changed pixels are left in the
+    // picture as their distances for a HeatKernel (PixelPass::heat_later),
+    // and each row's range is the pass's own span of its changed pixels.
+    bool heat_later = false;
 };
 
 // Records, for `targets`, row `row` of a pass whose largest tested value in
@@ -77,6 +81,7 @@ Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t h
     std::uint8_t* const picture = targets.picture != nullptr ? targets.picture : comparison.pass.rgba;
     PixelPass pass = comparison.pass;
     pass.pixel_count = row_pixels;
+    pass.heat_later = targets.heat_later;
     PassSums sums{0.0f, 0.0f, 0.0f};
     if (comparison.pixels != 0) {
         for (std::int32_t y = 0; y < height; ++y) {
@@ -84,7 +89,8 @@ Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t h
             rows(y, pass.left, pass.right);
             pass.rgba = picture + 4 * row_pixels * row;
             if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row_pixels * row;
-            if (targets.changed == nullptr) {
+            if (targets.changed == nullptr || targets.heat_later) {
+                pass.changed_span = targets.changed != nullptr ? targets.changed + row : nullptr;
                 sums = continue_pass(kernel, pass, sums);
                 continue;
             }

@@ -57,6 +57,12 @@ RangeKernel differing_named(const std::string& name) {
     return nullptr;
 }
 
+HeatKernel heat_named(const std::string& name) {
+    for (const DiffKernelInfo& kernel : diff_kernels())
+        if (name == kernel.name) return kernel.heat;
+    return nullptr;
+}
+
 struct Frames {
     Bytes left, right;
 };
@@ -712,6 +718,160 @@ TEST_P(KernelTest, largest_distance_matches_the_scalar_pass_max) {
     }
 }
 
+// ---- changed pixels left as distances, coloured once the scale is known ----
+
+// A plain pass of `kernel` with heat_later on frames placed `offset` bytes
+// into their buffers, and the span of changed pixels it reports.
+struct LaterOutcome {
+    PassSums sums;
+    Bytes rgba;
+    PixelRange span;
+};
+
+LaterOutcome run_heat_later(DiffKernel kernel, const Frames& frames, std::size_t pixels,
+                            std::size_t offset) {
+    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels), rgba(offset + 4 * pixels, 0xAB);
+    if (pixels > 0) {
+        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
+        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
+    }
+    LaterOutcome out;
+    out.span = {pixels + 7, pixels + 3};  // never a valid answer: must be overwritten
+    PixelPass pass{};
+    pass.left = left.data() + offset;
+    pass.right = right.data() + offset;
+    pass.rgba = rgba.data() + offset;
+    pass.pixel_count = pixels;
+    pass.mode = SmoothingPass::plain;
+    pass.colour_scale = 1.0f / 777.0f;  // any scale: it must not show
+    pass.alpha = 1.0f;
+    pass.heat_later = true;
+    pass.changed_span = &out.span;
+    out.sums = kernel(pass);
+    out.rgba.assign(rgba.begin() + static_cast<std::ptrdiff_t>(offset), rgba.end());
+    return out;
+}
+
+// `rgba` coloured by `heat` at `scale`, placed `offset` bytes into its buffer.
+Bytes coloured(HeatKernel heat, const Bytes& rgba, float scale, std::size_t offset) {
+    Bytes buffer(offset + rgba.size(), 0x11);
+    std::copy(rgba.begin(), rgba.end(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+    PixelPass pass{};
+    pass.rgba = buffer.data() + offset;
+    pass.pixel_count = rgba.size() / 4;
+    pass.colour_scale = scale;
+    heat(pass);
+    return Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(offset), buffer.end());
+}
+
+// The squared distance of pixel i, worked out here.
+std::uint32_t distance_at(const Frames& frames, std::size_t i) {
+    std::uint32_t d = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        const int delta = int{frames.left[3 * i + c]} - int{frames.right[3 * i + c]};
+        d += static_cast<std::uint32_t>(delta * delta);
+    }
+    return d;
+}
+
+// The first and one past the last changed pixel (d >= 2810); {0, 0} for none.
+PixelRange true_changed_range(const Frames& frames, std::size_t pixels) {
+    PixelRange range{0, 0};
+    for (std::size_t i = 0; i < pixels; ++i) {
+        if (distance_at(frames, i) < 2810) continue;
+        if (range.first == range.end) range.first = i;
+        range.end = i + 1;
+    }
+    return range;
+}
+
+std::string span_problem(const PixelRange& got, const PixelRange& want, std::size_t pixels) {
+    const std::string where = " want [" + std::to_string(want.first) + ", " +
+                              std::to_string(want.end) + ") got [" + std::to_string(got.first) +
+                              ", " + std::to_string(got.end) + ")";
+    if (got.first > got.end || got.end > pixels) return "span outside the pass" + where;
+    if (want.first == want.end) return got.first == got.end ? "" : "span not empty" + where;
+    if (got.first > want.first || got.end < want.end) return "span misses a changed pixel" + where;
+    return "";
+}
+
+// Frames with changed pixels at chosen places: at either end, in the tail,
+// nowhere, and changes just below and at the threshold.
+std::vector<Frames> span_cases(std::size_t pixels, std::uint64_t seed) {
+    std::vector<Frames> cases = {equal_but(pixels, {}, seed), equal_but(pixels, {0}, seed),
+                                 equal_but(pixels, {pixels - 1}, seed),
+                                 equal_but(pixels, {pixels / 3, pixels - pixels / 4}, seed),
+                                 changed_frames(pixels, 1, 5, true, seed)};
+    // d = 2809 (unchanged) everywhere but d = 2810 at one pixel past the middle.
+    Frames threshold{Bytes(3 * pixels, 0), Bytes(3 * pixels, 0)};
+    for (std::size_t i = 0; i < pixels; ++i) threshold.left[3 * i] = 53;
+    if (pixels > 0) threshold.left[3 * (pixels / 2) + 1] = 1;
+    cases.push_back(threshold);
+    return cases;
+}
+
+// A plain pass with heat_later gives the scalar pass's figures and picture
+// bytes (distances where pixels changed), a span that holds every changed
+// pixel, and the kernel's colouring of that picture gives the scalar pass at
+// the pair's scale: on every length and start and on whole frames.
+TEST_P(KernelTest, heat_later_pass_and_colouring_match_the_scalar_pass) {
+    const DiffKernel kernel = kernel_named(GetParam());
+    const HeatKernel heat = heat_named(GetParam());
+    ASSERT_NE(heat, nullptr);
+    const auto check = [&](const Frames& frames, std::size_t pixels, std::size_t offset,
+                           const std::string& where) {
+        const LaterOutcome want = run_heat_later(compute_diff_scalar, frames, pixels, offset);
+        const LaterOutcome got = run_heat_later(kernel, frames, pixels, offset);
+        ASSERT_EQ(bits(got.sums.similarity_sum), bits(want.sums.similarity_sum)) << where;
+        ASSERT_EQ(bits(got.sums.distance_total), bits(want.sums.distance_total)) << where;
+        ASSERT_EQ(bits(got.sums.max_tested), bits(want.sums.max_tested)) << where;
+        ASSERT_EQ(got.rgba, want.rgba) << where;
+        ASSERT_EQ(span_problem(got.span, true_changed_range(frames, pixels), pixels), "") << where;
+        const float scale = colour_scale_for(want.sums.max_tested);
+        const Outcome drawn = run_pass(compute_diff_scalar, frames, pixels, SmoothingPass::plain,
+                                       scale, 1.0f, {}, offset);
+        ASSERT_EQ(coloured(heat, got.rgba, scale, offset), drawn.rgba) << where;
+    };
+    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            const std::uint64_t seed = pixels * 13 + offset;
+            std::vector<Frames> cases = span_cases(pixels, seed);
+            cases.push_back(random_frames(pixels, seed));
+            for (std::size_t c = 0; c < cases.size(); ++c)
+                check(cases[c], pixels, offset,
+                      "pixels " + std::to_string(pixels) + " offset " + std::to_string(offset) +
+                          " case " + std::to_string(c));
+        }
+    }
+    const std::size_t width = 1280, height = 720;
+    for (const FrameCase& frame_case : kLargeFrames)
+        check(frame_case.make(width, height), width * height, 1, frame_case.name);
+}
+
+// heat_later belongs to the plain pass: passes with smoothing draw as before.
+TEST_P(KernelTest, heat_later_leaves_smoothing_passes_alone) {
+    const Frames frames = changed_frames(333, 3, 20, true, 5);
+    const std::size_t pixels = 999;
+    const std::vector<float> ema = primed_history(pixels, 6);
+    for (const PassCase& p : kPasses) {
+        if (p.mode == SmoothingPass::plain) continue;
+        for (const DiffKernel kernel : {kernel_named(GetParam()), &compute_diff_scalar}) {
+            const Outcome want =
+                run_pass(kernel, frames, pixels, p.mode, 1.0f / 5000.0f, p.alpha, ema, 0);
+            Bytes rgba(4 * pixels);
+            std::vector<float> history = ema;
+            PixelRange span{};
+            PixelPass pass{frames.left.data(), frames.right.data(), rgba.data(), history.data(),
+                           pixels, p.mode, 1.0f / 5000.0f, p.alpha, 1.0f - p.alpha};
+            pass.heat_later = true;
+            pass.changed_span = &span;
+            const PassSums sums = kernel(pass);
+            EXPECT_EQ(rgba, want.rgba) << "mode " << static_cast<int>(p.mode);
+            EXPECT_EQ(bits(sums.max_tested), bits(want.sums.max_tested));
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(kernels, KernelTest, ::testing::ValuesIn(vector_kernels_here()),
                          [](const auto& info) { return info.param; });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelTest);
@@ -738,7 +898,58 @@ TEST(picture_redraw_test, every_kernel_has_a_redraw_a_largest_distance_and_a_dif
         EXPECT_NE(kernel.redraw, nullptr) << kernel.name;
         EXPECT_NE(kernel.largest, nullptr) << kernel.name;
         EXPECT_NE(kernel.differing, nullptr) << kernel.name;
+        EXPECT_NE(kernel.heat, nullptr) << kernel.name;
     }
+}
+
+// The scalar pass with heat_later, against values worked out here: each
+// changed pixel holds its distance as a little-endian word with alpha 0,
+// every other one the left colour with alpha 255, and the span runs exactly
+// from the first changed pixel to the last.
+TEST(heat_later_test, scalar_pass_leaves_each_changed_pixel_as_its_distance) {
+    const Frames white_on_black{testing::solid_frame(97, 3, {255, 255, 255}), Bytes(3 * 97 * 3, 0)};
+    std::vector<Frames> cases = {changed_frames(100, 50, 5, true, 2),
+                                 changed_frames(100, 50, 30, false, 3), random_frames(777, 4),
+                                 white_on_black};
+    for (const Frames& frames : span_cases(200, 9)) cases.push_back(frames);
+    for (const Frames& frames : cases) {
+        const std::size_t pixels = frames.left.size() / 3;
+        const LaterOutcome got = run_heat_later(compute_diff_scalar, frames, pixels, 0);
+        const PixelRange want_span = true_changed_range(frames, pixels);
+        EXPECT_EQ(got.span.first, want_span.first) << pixels;
+        EXPECT_EQ(got.span.end, want_span.end) << pixels;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            const std::uint32_t d = distance_at(frames, i);
+            const std::uint8_t* out = got.rgba.data() + 4 * i;
+            const Bytes want =
+                d >= 2810 ? Bytes{static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(d >> 8),
+                                  static_cast<std::uint8_t>(d >> 16), 0}
+                          : Bytes{frames.left[3 * i], frames.left[3 * i + 1], frames.left[3 * i + 2],
+                                  255};
+            ASSERT_EQ(Bytes(out, out + 4), want) << "pixel " << i << " of " << pixels;
+        }
+    }
+}
+
+// The scalar colouring gives the scalar pass at any scale, and leaves every
+// pixel whose alpha is not 0 as it was, whatever its colour bytes.
+TEST(heat_later_test, scalar_colouring_gives_the_pass_at_the_scale_and_leaves_drawn_pixels) {
+    const Frames cases[] = {changed_frames(100, 50, 5, true, 12), random_frames(3001, 13),
+                            changed_frames(640, 3, 50, false, 14)};
+    for (const Frames& frames : cases) {
+        const std::size_t pixels = frames.left.size() / 3;
+        const LaterOutcome later = run_heat_later(compute_diff_scalar, frames, pixels, 0);
+        for (const float scale : {1.0f, 1.0f / 195075.0f, 1.0f / 48213.0f, 1.0f / 2810.0f}) {
+            const Outcome drawn = run_pass(compute_diff_scalar, frames, pixels,
+                                           SmoothingPass::plain, scale, 1.0f, {}, 0);
+            EXPECT_EQ(coloured(colour_distances_scalar, later.rgba, scale, 0), drawn.rgba) << scale;
+        }
+    }
+    Random random(15);
+    Bytes drawn = random.bytes(4 * 200);
+    for (std::size_t i = 0; i < 200; ++i)
+        drawn[4 * i + 3] = static_cast<std::uint8_t>(1 + random.below(255));
+    EXPECT_EQ(coloured(colour_distances_scalar, drawn, 1.0f / 3000.0f, 0), drawn);
 }
 
 // The scalar range is exact: from the first differing pixel to the last.

@@ -35,6 +35,31 @@ Bytes changed_band(const Bytes& left, Random& random, int width, int height) {
     return right;
 }
 
+// A right frame that differs from `left` in three patches of random pixels:
+// one at the left edge, one in the middle, one at the right edge (so rows end
+// in changed pixels), of widths that are no multiple of a vector block.
+Bytes changed_patches(const Bytes& left, Random& random, int width, int height) {
+    Bytes right = left;
+    const std::size_t row = static_cast<std::size_t>(width) * 3;
+    const int patch_height = height / 8 + 1;
+    const int starts[][2] = {{0, 0},
+                             {width / 3, height / 3},
+                             {width - std::max(1, width / 7 + 3), height - patch_height}};
+    for (const auto& start : starts) {
+        const int x0 = std::max(0, start[0]);
+        const int x1 = std::min(width, x0 + std::max(1, width / 7 + 3));
+        for (int y = start[1]; y < std::min(height, start[1] + patch_height); ++y)
+            for (int x = x0; x < x1; ++x)
+                for (std::size_t c = 0; c < 3; ++c) right[y * row + 3 * x + c] = random.byte();
+    }
+    return right;
+}
+
+// The layouts of changes in DirectCompareTest: `one_in` 0 is a band of
+// changed rows, kPatches the patches above, any other value one changed
+// pixel in `one_in`.
+constexpr std::uint32_t kPatches = 0xFFFFFFFFu;
+
 // The same frame with `gap` bytes after every row.
 Bytes with_row_gap(const Bytes& packed, int width, int height, std::size_t gap) {
     const std::size_t row = static_cast<std::size_t>(width) * 3;
@@ -78,9 +103,9 @@ TEST_P(DirectCompareTest, gives_the_frame_cache_figures_and_picture) {
     const auto [width, height, gap, one_in] = GetParam();
     Random random(static_cast<std::uint64_t>(width * 7 + height + gap));
     const Bytes left = random.bytes(static_cast<std::size_t>(width) * height * 3);
-    // one_in 0: a band of changed rows; otherwise one changed pixel in one_in.
-    const Bytes right = one_in == 0 ? changed_band(left, random, width, height)
-                                    : changed_copy(left, random, one_in);
+    const Bytes right = one_in == 0          ? changed_band(left, random, width, height)
+                        : one_in == kPatches ? changed_patches(left, random, width, height)
+                                             : changed_copy(left, random, one_in);
     const CoreResult expected = cache_result(left, right, width, height);
 
     const Bytes left_rows = with_row_gap(left, width, height, gap);
@@ -125,13 +150,21 @@ INSTANTIATE_TEST_SUITE_P(
     sizes_layouts_and_shares, DirectCompareTest,
     ::testing::Combine(::testing::Values(1, 37, 1281), ::testing::Values(1, 29, 721),
                        ::testing::Values(std::size_t{0}, std::size_t{5}),
-                       ::testing::Values(0u, 1u, 3u, 200u)));
+                       ::testing::Values(0u, 1u, 3u, 200u, kPatches)));
+
+// Patches of changes on widths around the vector blocks, whose rows end in
+// scalar tails, and on the widest frame compared as it is.
+INSTANTIATE_TEST_SUITE_P(patches_on_block_boundaries, DirectCompareTest,
+                         ::testing::Combine(::testing::Values(15, 16, 17, 31, 33, 1279, 1280),
+                                            ::testing::Values(9, 720),
+                                            ::testing::Values(std::size_t{0}, std::size_t{3}),
+                                            ::testing::Values(kPatches)));
 
 // Reductions that skip rows and columns (sampled from packed frames in place).
 INSTANTIATE_TEST_SUITE_P(large_reductions, DirectCompareTest,
                          ::testing::Combine(::testing::Values(1923), ::testing::Values(1083),
                                             ::testing::Values(std::size_t{0}, std::size_t{2}),
-                                            ::testing::Values(0u, 3u, 400u)));
+                                            ::testing::Values(0u, 3u, 400u, kPatches)));
 
 TEST(full_size_diff_test, rows_match_the_cache_picture_in_every_band) {
     const int width = 23, height = 17;
