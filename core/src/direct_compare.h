@@ -35,8 +35,8 @@ public:
 
 private:
     // The comparison of compare(), drawn into `picture` (null: the state's own).
-    // With `scaled_picture` it is drawn at the pair's own scale, found first,
-    // or with k = 1 and then the changed pixels drawn again at that scale.
+    // With `scaled_picture` the changed pixels are coloured after the pass, at
+    // the pair's own scale.
     Metrics compare_drawing(const FrameRows& left, const FrameRows& right, bool scaled_picture,
                             std::uint8_t* picture);
 
@@ -47,7 +47,7 @@ private:
     FrameCache state_;  // the picture buffer and the colour scale; smoothing stays off
     std::vector<std::uint8_t> left_scratch_;
     std::vector<std::uint8_t> right_scratch_;
-    std::vector<PixelRange> changed_;  // each compared row's pixels that the scale may change
+    std::vector<PixelRange> changed_;  // each compared row's span of changed pixels
 };
 
 }  // namespace quillet
