@@ -23,14 +23,6 @@ struct RowTargets {
     PixelRange* changed = nullptr;
 };
 
-// Adds to `row`, the span of a row's changed pixels so far, the span `part`
-// of a stretch of that row that starts at pixel `offset`.
-inline void add_span(PixelRange& row, const PixelRange& part, std::size_t offset) noexcept {
-    if (part.first == part.end) return;
-    if (row.first == row.end) row.first = offset + part.first;
-    row.end = offset + part.end;
-}
-
 // One call of the pixel pass on `pass`, continuing `sums`.
 inline PassSums continue_pass(DiffKernel kernel, PixelPass& pass, const PassSums& sums) {
     pass.start = sums;
