@@ -2,6 +2,7 @@
 // that the dispatcher chose: its instruction set is known to run here).
 #include "row_sampling.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "compute_diff.h"
@@ -16,6 +17,26 @@ namespace {
 
 std::uint64_t low_bits(std::uint32_t count) {
     return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
+// Most pixels in a chunk: 63 output bytes, one vector store.
+constexpr std::size_t kChunkPixels = 21;
+
+// The largest pixel count n <= kChunkPixels, within 128 source bytes, with
+// which the columns repeat (offset x + n = offset x + a fixed shift, for every
+// x), so that every whole chunk of n pixels is the first one moved along the
+// row, in at most kMaxSampleChunks chunks; 0 when there is none.
+std::size_t repeating_chunk_pixels(const std::int32_t* column_offsets, std::size_t columns) {
+    if (columns < 3) return 0;
+    for (std::size_t n = std::min(kChunkPixels, columns - 1); n >= 2; --n) {
+        if (column_offsets[n - 1] + 3 - column_offsets[0] > 128) continue;
+        if ((columns + n - 1) / n > kMaxSampleChunks) break;
+        const std::int32_t shift = column_offsets[n] - column_offsets[0];
+        std::size_t x = n;
+        while (x < columns && column_offsets[x] - column_offsets[x - n] == shift) ++x;
+        if (x == columns) return n;
+    }
+    return 0;
 }
 
 // Whether `chunk` is `first` moved by `source` source and `out` output bytes.
@@ -56,13 +77,17 @@ void find_uniform_run(SamplePlan& plan, std::size_t row_bytes) {
 
 bool plan_row_sampling(const std::int32_t* column_offsets, std::size_t columns, SamplePlan& plan) {
     plan.chunks = 0;
+    // Chunks that repeat where the columns allow it; otherwise each chunk takes
+    // as many pixels as fit.
+    const std::size_t repeating = repeating_chunk_pixels(column_offsets, columns);
+    const std::size_t limit = repeating != 0 ? repeating : kChunkPixels;
     std::size_t x = 0;
     while (x < columns) {
         if (plan.chunks == kMaxSampleChunks) return false;
         SampleChunk& chunk = plan.chunk[plan.chunks++];
         const std::int32_t first = column_offsets[x];
         std::size_t count = 0;
-        while (count < 16 && x + count < columns && column_offsets[x + count] + 3 - first <= 128)
+        while (count < limit && x + count < columns && column_offsets[x + count] + 3 - first <= 128)
             ++count;
         std::memset(chunk.index, 0, sizeof chunk.index);
         for (std::size_t i = 0; i < count; ++i)

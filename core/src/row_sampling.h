@@ -1,9 +1,10 @@
 // Point sampling of source rows into packed pixels, planned once per
-// comparison: the sampled columns are cut into chunks of at most 16 pixels
-// whose bytes lie within 128 bytes of the source row, so that an instruction
+// comparison: the sampled columns are cut into chunks of at most 21 pixels
+// (63 bytes) whose bytes lie within 128 bytes of the source row, so that an instruction
 // set with a two-register byte permute copies a chunk with two loads, one
 // permute and one store. Where every chunk is the first one moved along the
-// row (a step such as 1.5 or 3), the permute and the masks stay in registers.
+// row (a step such as 1.5, 2 or 3: chunks are cut so where the columns
+// repeat), the permute and the masks stay in registers.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +21,7 @@ struct SampleChunk {
     std::uint64_t store;                 // output bytes written (3 per pixel)
 };
 
-// At most this many chunks: steps up to about 3 (3840 -> 1280) fit; a plan
+// At most this many chunks: steps up to about 4.5 fit (3840 -> 1280 is 3); a plan
 // that needs more is not made and the columns are copied one by one.
 inline constexpr std::size_t kMaxSampleChunks = 128;
 

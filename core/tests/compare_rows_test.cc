@@ -260,7 +260,7 @@ TEST_P(RowSamplingTest, planned_copy_equals_column_by_column_copy) {
         offsets[static_cast<std::size_t>(x)] = 3 * static_cast<std::int32_t>(static_cast<float>(x) * step);
     SamplePlan plan;
     const bool planned = plan_row_sampling(offsets.data(), offsets.size(), plan);
-    // Chunks hold at most 16 pixels within 128 bytes: at a step s a chunk
+    // Chunks hold at most 21 pixels within 128 bytes: at a step s a chunk
     // holds about 42 / s of them.
     EXPECT_EQ(planned, fits) << source_width << " -> " << columns;
     const RowSampler sampler = active_row_sampler();
@@ -310,7 +310,11 @@ INSTANTIATE_TEST_SUITE_P(steps, RowSamplingTest,
                                            SamplingCase{48, 16, true},
                                            SamplingCase{8000, 1280, false},
                                            SamplingCase{8000, 600, false},
-                                           SamplingCase{2100, 2100, false}),
+                                           SamplingCase{2100, 2100, true},
+                                           SamplingCase{2700, 2700, false},
+                                           // Repeating every 4 columns would need 160
+                                           // chunks: cut as they fit instead.
+                                           SamplingCase{5440, 1280, true}),
                          [](const auto& info) {
                              return std::to_string(info.param.source_width) + "_to_" +
                                     std::to_string(info.param.columns);
