@@ -52,7 +52,7 @@ namespace {
 // distance): with a = n + 2^(shift-1), r' = a >> shift is n / 2^shift rounded to
 // nearest with ties rounded up, a tie is exactly (a & (2^shift - 1)) == 0, and
 // bit `shift` of a is the parity of r'. A block adds its r' to the lane totals,
-// keeps its a, and records in a TieWatch whether any lane tied. Only then are
+// keeps its n, and records in a TieWatch whether any lane tied. Only then are
 // the parity masks made (group_masks), which also turns the ties back to q (one
 // unit less each, parity flipped) as commit_group expects. In the integer
 // regime (shift 0) a = n, r' = n, and nothing else is used.
@@ -70,49 +70,42 @@ struct UnitShift {
           parity(Ops::set_int(1u << shift)) {}
 };
 
-// Instruction sets that test lanes straight into a bit mask (one instruction)
-// record each block's ties as bits; the others fold a & (2^shift - 1) into a
-// lane-wise minimum, which is 0 somewhere exactly when the group has a tie,
-// and make the tie bits later, only for groups that have one.
+// Whether any term of a group ties. Instruction sets that test lanes straight
+// into a bit mask (one instruction) OR each block's tie bits together; the
+// others fold a & (2^shift - 1) into a lane-wise minimum, which is 0 somewhere
+// exactly when the group has a tie. Either way the tie masks themselves are
+// made later, only for a group that has one (group_masks).
 template <typename Ops>
 concept TestsLanesToBits = requires(typename Ops::Int x) {
     { Ops::zero_lanes_under(x, x) } -> std::same_as<std::uint64_t>;
 };
 
 template <typename Ops, bool = TestsLanesToBits<Ops>>
-struct TieWatch {  // bit mask of the tied lanes of the group
-    std::uint64_t ties = 0;
+struct TieWatch {
+    std::uint64_t tied_lanes = 0;
 
-    void add(typename Ops::Int a, const UnitShift<Ops>& shift, std::size_t block) {
-        ties |= Ops::zero_lanes_under(a, shift.low) << (Ops::kLanes * block);
+    void add(typename Ops::Int a, const UnitShift<Ops>& shift) {
+        tied_lanes |= Ops::zero_lanes_under(a, shift.low);
     }
-    bool any() const { return ties != 0; }
-    std::uint64_t block_ties(typename Ops::Int, const UnitShift<Ops>&, std::size_t) const {
-        return 0;  // already in `ties`
-    }
+    bool any() const { return tied_lanes != 0; }
 };
 
 template <typename Ops>
-struct TieWatch<Ops, false> {  // lane-wise minimum of a & (2^shift - 1)
+struct TieWatch<Ops, false> {
     typename Ops::Int lowest = Ops::set_int(0xFFFFFFFFu);
-    static constexpr std::uint64_t ties = 0;
 
-    void add(typename Ops::Int a, const UnitShift<Ops>& shift, std::size_t) {
+    void add(typename Ops::Int a, const UnitShift<Ops>& shift) {
         lowest = Ops::min_u32(lowest, Ops::and_int(a, shift.low));
     }
     bool any() const { return Ops::any_zero(lowest); }
-    std::uint64_t block_ties(typename Ops::Int a, const UnitShift<Ops>& shift,
-                             std::size_t block) const {
-        return Ops::zero_lanes(Ops::and_int(a, shift.low)) << (Ops::kLanes * block);
-    }
 };
 
 template <typename Ops>
 inline void add_units(typename Ops::Int& units, TieWatch<Ops>& watch, typename Ops::Int n,
-                      const UnitShift<Ops>& shift, std::size_t block) {
+                      const UnitShift<Ops>& shift) {
     const typename Ops::Int a = Ops::add_int(n, shift.half);
     units = Ops::add_int(units, Ops::shift_right(a, shift.count));
-    watch.add(a, shift, block);
+    watch.add(a, shift);
 }
 
 // The shift of each running total for the next group, known before the
@@ -138,38 +131,50 @@ struct PredictedShift {
 // identical) under `shift`.
 template <typename Ops>
 inline void sum_units_again(const typename Ops::Int* kept, std::size_t blocks,
-                            std::uint32_t identical_blocks, const UnitShift<Ops>& shift,
+                            std::uint64_t identical_blocks, const UnitShift<Ops>& shift,
                             typename Ops::Int& units, TieWatch<Ops>& watch) {
     units = Ops::set_int(0);
     watch = TieWatch<Ops>{};
     for (std::size_t b = 0; b < blocks; ++b)
-        if (((identical_blocks >> b) & 1u) == 0) add_units<Ops>(units, watch, kept[b], shift, b);
+        if (((identical_blocks >> b) & 1u) == 0) add_units<Ops>(units, watch, kept[b], shift);
 }
 
-// Completes a group's masks for commit_group when `watch` shows a tie, from
-// the kept terms n of its blocks: the
-// ties and the parity bits (of r', flipped at the ties, which turns them back
-// to q) of the blocks not skipped as identical, zero for those (an identical
-// block adds 1.0, an even number of units, and keeps no a). Returns the
-// number of ties, which the lane totals counted one unit high.
+// The tie bits and the parity bits (of r', flipped at the ties, which turns
+// them back to q) of one block's kept terms n under `shift`.
+struct BlockMasks {
+    std::uint64_t ties;
+    std::uint64_t parity;
+};
+
+template <typename Ops>
+inline BlockMasks block_masks(typename Ops::Int n, const UnitShift<Ops>& shift) {
+    const typename Ops::Int a = Ops::add_int(n, shift.half);
+    const std::uint64_t ties = Ops::zero_lanes(Ops::and_int(a, shift.low));
+    return {ties, Ops::nonzero_lanes(Ops::and_int(a, shift.parity)) ^ ties};
+}
+
+// Makes a group's masks for commit_group when `watch` shows a tie, from the
+// kept terms n of its blocks; zero bits for blocks skipped as identical (an
+// identical block adds 1.0, an even number of units, and keeps no n). Returns
+// the number of ties, which the lane totals counted one unit high.
 template <typename Ops>
 inline std::uint64_t group_masks(const typename Ops::Int* kept, std::size_t blocks,
-                                 std::uint32_t identical_blocks, const TieWatch<Ops>& watch,
-                                 const UnitShift<Ops>& shift, std::uint8_t (&parity)[8],
-                                 std::uint8_t (&ties)[8]) {
+                                 std::uint64_t identical_blocks, const TieWatch<Ops>& watch,
+                                 const UnitShift<Ops>& shift, TieMasks& masks) {
     if (!watch.any()) return 0;
-    std::uint64_t tie_mask = watch.ties;
-    std::uint64_t parity_mask = 0;
+    masks.any = true;
+    for (std::size_t w = 0; w < kGroupMaskWords; ++w) masks.parity[w] = masks.ties[w] = 0;
+    std::uint64_t tie_count = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
         if ((identical_blocks >> b) & 1u) continue;
-        const typename Ops::Int a = Ops::add_int(kept[b], shift.half);
-        tie_mask |= watch.block_ties(a, shift, b);
-        parity_mask |= Ops::nonzero_lanes(Ops::and_int(a, shift.parity)) << (Ops::kLanes * b);
+        const BlockMasks m = block_masks<Ops>(kept[b], shift);
+        const std::size_t word = b * Ops::kLanes / kMaskWordPixels;
+        const std::size_t bit = b * Ops::kLanes % kMaskWordPixels;
+        masks.ties[word] |= m.ties << bit;
+        masks.parity[word] |= m.parity << bit;
+        tie_count += static_cast<std::uint64_t>(__builtin_popcountll(m.ties));
     }
-    parity_mask ^= tie_mask;
-    std::memcpy(ties, &tie_mask, sizeof tie_mask);
-    std::memcpy(parity, &parity_mask, sizeof parity_mask);
-    return static_cast<std::uint64_t>(__builtin_popcountll(tie_mask));
+    return tie_count;
 }
 
 // Whether the instruction set supplies fused multiply-adds (see heat_colours).
@@ -322,6 +327,69 @@ inline Shifts shifts_of(float similarity, float distance) {
             distance_shift, std::min<std::uint32_t>(distance_shift, 24)};
 }
 
+enum class Total { similarity, distance };
+
+// The shift of a running total's terms in its binade, or false where the
+// exact sum does not apply at the total's value (a similarity sum below 1) or
+// the total is in the integer regime (shift 0 for a distance total).
+template <Total Which>
+inline bool block_shift(float sum, std::uint32_t& shift) {
+    const Shifts shifts = shifts_of(sum, sum);
+    if constexpr (Which == Total::similarity) {
+        shift = shifts.similarity_units;
+        return shifts.similarity_exponent >= 127;
+    } else {
+        shift = shifts.distance_units;
+        return shifts.distance_shift != 0;
+    }
+}
+
+// One block's terms n committed to a running total in its binade, with the
+// units of its shift; false (sum untouched) when the block would carry the
+// total out of the binade.
+template <typename Ops>
+inline bool commit_block(typename Ops::Int n, const UnitShift<Ops>& units, float& sum) {
+    const BlockMasks masks = block_masks<Ops>(n, units);
+    const std::uint64_t total =
+        Ops::lane_total(Ops::shift_right(Ops::add_int(n, units.half), units.count)) -
+        static_cast<std::uint64_t>(__builtin_popcountll(masks.ties));
+    return masks.ties == 0 ? commit_binade(sum, total, nullptr, nullptr, 0)
+                           : commit_binade(sum, total, &masks.parity, &masks.ties, 1);
+}
+
+// Commits a group's blocks one at a time to a running total that could not
+// take the group as a whole (see commit_group): each block with the shift of
+// the total as it then is, in ordered additions where even that fails.
+// `group_shift` is the shift the group began with: blocks before the one that
+// leaves the binade keep it, so their units do not wait for the commits before
+// them. Identical blocks kept no terms: their similarity terms are 1.0 each,
+// their distances 0.
+template <typename Ops, Total Which>
+void commit_block_by_block(const PixelPass& pass, const typename Ops::Int* kept,
+                           std::size_t first_pixel, std::size_t blocks,
+                           std::uint64_t identical_blocks, const PredictedShift<Ops>& group_shift,
+                           float& sum) {
+    constexpr std::size_t kLanes = Ops::kLanes;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t begin = first_pixel + b * kLanes;
+        if ((identical_blocks >> b) & 1u) {
+            if constexpr (Which == Total::similarity) sum = add_ones(sum, kLanes);
+            continue;
+        }
+        std::uint32_t shift = 0;
+        if (block_shift<Which>(sum, shift)) {
+            const bool done = shift == group_shift.shift
+                                  ? commit_block<Ops>(kept[b], group_shift.units, sum)
+                                  : commit_block<Ops>(kept[b], UnitShift<Ops>(shift), sum);
+            if (done) continue;
+        } else if constexpr (Which == Total::distance) {
+            if (commit_integer(sum, Ops::lane_total(kept[b]))) continue;
+        }
+        sum = Which == Total::similarity ? add_similarity_in_order(pass, begin, begin + kLanes, sum)
+                                         : add_distance_in_order(pass, begin, begin + kLanes, sum);
+    }
+}
+
 // The pass over the vector blocks of `pass`, continuing pass.start, then the
 // scalar step for the pixels after them.
 template <typename Ops, SmoothingPass Mode>
@@ -331,7 +399,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
     using Picture = typename Ops::Picture;
     constexpr std::size_t kLanes = Ops::kLanes;
     constexpr std::size_t kBlocksPerGroup = kGroupPixels / kLanes;
-    static_assert(kBlocksPerGroup * kLanes == kGroupPixels && kBlocksPerGroup <= 32);
+    static_assert(kBlocksPerGroup * kLanes == kGroupPixels && kBlocksPerGroup <= 64);
 
     // Local copies: stores through the byte pointers could otherwise alias `pass`.
     const std::uint8_t* const left_frame = pass.left;
@@ -390,10 +458,11 @@ PassSums run_vector_pass(const PixelPass& pass) {
         Int distance_units = Ops::set_int(0);
         TieWatch<Ops> similarity_ties_seen;
         TieWatch<Ops> distance_ties_seen;
-        GroupMasks masks{};
         Int kept_similarity[kBlocksPerGroup];  // each block's terms n (see add_units)
         Int kept_distance[kBlocksPerGroup];
-        std::uint32_t identical_blocks = 0;
+        std::uint64_t identical_blocks = 0;
+        // Local copies of the shifts, which the loops below then hold in registers.
+        const UnitShift<Ops> distance_units_shift = distance_predicted.units;
 
         for (std::size_t b = 0; b < group_blocks; ++b) {
             const std::size_t pixel = (first + b) * kLanes;
@@ -409,7 +478,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
                     Ops::store(out, left_picture);
                     if constexpr (Mode == SmoothingPass::priming)
                         Ops::store_floats(history + pixel, k.zero);
-                    identical_blocks |= 1u << b;
+                    identical_blocks |= std::uint64_t{1} << b;
                     continue;
                 }
             }
@@ -440,7 +509,24 @@ PassSums run_vector_pass(const PixelPass& pass) {
                 end_changed = first + b + 1;
             }
             max_lanes = Ops::max_keep(tested, max_lanes);
+            kept_distance[b] = c.distance;
+            add_units<Ops>(distance_units, distance_ties_seen, c.distance, distance_units_shift);
+        }
 
+        // The similarity terms in a second loop over the group's blocks (now in
+        // the first-level cache), which picks the colour channels again: each
+        // loop then holds its constants in registers, where one loop for both
+        // would reload many of them for every block.
+        const UnitShift<Ops> similarity_units_shift = similarity_predicted.units;
+        // Blocks taken by bit (not tested one by one), so a mix of identical
+        // and changed blocks costs no mispredicted branches here.
+        const std::uint64_t every_block =
+            group_blocks >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << group_blocks) - 1;
+        for (std::uint64_t todo = every_block & ~identical_blocks; todo != 0; todo &= todo - 1) {
+            const auto b = static_cast<std::size_t>(__builtin_ctzll(todo));
+            const std::size_t pixel = (first + b) * kLanes;
+            const typename Ops::Channels c = Ops::channels(t, Ops::load(left_frame + 3 * pixel),
+                                                           Ops::load(right_frame + 3 * pixel));
             const Float difference = Ops::sub(luma<Ops>(c.left_r, c.left_g, c.left_b, k),
                                               luma<Ops>(c.right_r, c.right_g, c.right_b, k));
             // 2^24 times the term |Yl - Yr| * step + 1: scaling both roundings by a
@@ -454,11 +540,8 @@ PassSums run_vector_pass(const PixelPass& pass) {
             const Float scaled_term =
                 Ops::add(Ops::mul(Ops::abs(difference), k.scaled_step), k.scaled_one);
             kept_similarity[b] = Ops::truncate(scaled_term);
-            kept_distance[b] = c.distance;
             add_units<Ops>(similarity_units, similarity_ties_seen, kept_similarity[b],
-                           similarity_predicted.units, b);
-            add_units<Ops>(distance_units, distance_ties_seen, c.distance,
-                           distance_predicted.units, b);
+                           similarity_units_shift);
         }
 
         // Fixed for the group: the binades of both running totals at its start
@@ -473,28 +556,35 @@ PassSums run_vector_pass(const PixelPass& pass) {
             sum_units_again<Ops>(kept_distance, group_blocks, identical_blocks,
                                  distance_predicted.units, distance_units, distance_ties_seen);
         const UnitShift<Ops>& similarity_shift = similarity_predicted.units;
-        const UnitShift<Ops>& distance_units_shift = distance_predicted.units;
+        const UnitShift<Ops>& distance_shift_units = distance_predicted.units;
 
         // The masks only matter in the binade regimes, and are only made there.
+        TieMasks similarity_masks, distance_masks;
         const std::uint64_t similarity_ties =
             similarity_exponent < 127
                 ? 0
                 : group_masks<Ops>(kept_similarity, group_blocks, identical_blocks,
-                                   similarity_ties_seen, similarity_shift, masks.similarity_parity,
-                                   masks.similarity_ties);
+                                   similarity_ties_seen, similarity_shift, similarity_masks);
         const std::uint64_t distance_ties =
             distance_shift == 0
                 ? 0
-                : group_masks<Ops>(kept_distance, group_blocks, identical_blocks, distance_ties_seen,
-                                   distance_units_shift, masks.distance_parity,
-                                   masks.distance_ties);
+                : group_masks<Ops>(kept_distance, group_blocks, identical_blocks,
+                                   distance_ties_seen, distance_shift_units, distance_masks);
         LaneTotals<Ops> unit_totals{similarity_units, distance_units};
-        commit_group(pass,
-                     Group{first * kLanes, group_blocks * kLanes, kLanes, identical_blocks,
-                           similarity_exponent, distance_shift, masks,
-                           [&] { return unit_totals.similarity() - similarity_ties; },
-                           [&] { return unit_totals.distance() - distance_ties; }},
-                     similarity, distance);
+        const Committed committed = commit_group(
+            Group{group_blocks, kLanes, identical_blocks, similarity_exponent, distance_shift,
+                  similarity_masks, distance_masks,
+                  [&] { return unit_totals.similarity() - similarity_ties; },
+                  [&] { return unit_totals.distance() - distance_ties; }},
+            similarity, distance);
+        if (!committed.similarity)
+            commit_block_by_block<Ops, Total::similarity>(pass, kept_similarity, first * kLanes,
+                                                          group_blocks, identical_blocks,
+                                                          similarity_predicted, similarity);
+        if (!committed.distance)
+            commit_block_by_block<Ops, Total::distance>(pass, kept_distance, first * kLanes,
+                                                        group_blocks, identical_blocks,
+                                                        distance_predicted, distance);
         first += group_blocks;
         after_identical = (identical_blocks >> (group_blocks - 1)) & 1u;
     }

@@ -42,8 +42,12 @@
 namespace quillet {
 namespace {
 
-// Lanes per group: one 64-bit mask holds one bit per pixel of a group.
-constexpr std::size_t kGroupPixels = 64;
+// Pixels per group: the group loop commits its terms to the running totals
+// once per group, so larger groups pay that commit less often. The tie masks of
+// a group are 64-bit words, one bit per pixel.
+constexpr std::size_t kGroupPixels = 256;
+constexpr std::size_t kMaskWordPixels = 64;
+constexpr std::size_t kGroupMaskWords = kGroupPixels / kMaskWordPixels;
 
 struct TieResolution {
     std::uint32_t round_ups;   // ties rounded up (c_i = 1)
@@ -88,14 +92,29 @@ inline std::uint32_t binade_exponent(float sum) noexcept {
     return (e >= 1 && e <= 254) ? e : 0;
 }
 
-// Commits a group to a running sum in the binade regime: `units` is the sum of
-// the lanes' r (ties counted at q), `parity`/`ties` their masks. Returns false
-// (sum untouched) when the result would leave the binade.
-inline bool commit_binade(float& sum, std::uint64_t units, std::uint64_t parity,
-                          std::uint64_t ties) noexcept {
+// Ties rounded up among terms whose masks fill `words` 64-bit words in order,
+// after a running value of parity `parity_in`: each word continues from the
+// parity the word before it left.
+inline std::uint64_t round_ups_in_order(const std::uint64_t* parity, const std::uint64_t* ties,
+                                        std::size_t words, std::uint32_t parity_in) noexcept {
+    std::uint64_t round_ups = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        const TieResolution r = resolve_ties(parity[w], ties[w], parity_in);
+        round_ups += r.round_ups;
+        parity_in = r.parity_out;
+    }
+    return round_ups;
+}
+
+// Commits terms to a running sum in the binade regime: `units` is the sum of
+// the lanes' r (ties counted at q), `parity`/`ties` their masks in `words`
+// words (null when no term ties). Returns false (sum untouched) when the result
+// would leave the binade.
+inline bool commit_binade(float& sum, std::uint64_t units, const std::uint64_t* parity,
+                          const std::uint64_t* ties, std::size_t words) noexcept {
     const std::uint32_t bits = float_bits(sum);
     std::uint64_t added = units;
-    if (ties != 0) added += resolve_ties(parity, ties, bits & 1u).round_ups;
+    if (ties != nullptr) added += round_ups_in_order(parity, ties, words, bits & 1u);
     const std::uint64_t significand = (bits & 0x7FFFFFu) | 0x800000u;
     if (significand + added >= (1u << 24)) return false;
     sum = bits_float(bits + static_cast<std::uint32_t>(added));
@@ -154,19 +173,12 @@ inline float add_ones(float sum, std::uint64_t count) noexcept {
     return sum;
 }
 
-// Bookkeeping of one group for both running totals: masks with one bit per
-// pixel, written per block as bytes and read as one little-endian word.
-struct GroupMasks {
-    std::uint8_t similarity_parity[8];
-    std::uint8_t similarity_ties[8];
-    std::uint8_t distance_parity[8];
-    std::uint8_t distance_ties[8];
-
-    static std::uint64_t word(const std::uint8_t (&bytes)[8]) noexcept {
-        std::uint64_t w;
-        std::memcpy(&w, bytes, sizeof w);
-        return w;
-    }
+// The tie masks of one running total over a group, one bit per pixel: made
+// only for a group in which some term ties (`any` false: no masks, no ties).
+struct TieMasks {
+    bool any = false;
+    std::uint64_t parity[kGroupMaskWords];  // of r, or of q for a tie lane
+    std::uint64_t ties[kGroupMaskWords];
 };
 
 }  // namespace
@@ -177,9 +189,9 @@ struct GroupMasks {
 PixelRange compute_diff_scalar_range(const PixelPass& pass, std::size_t begin, std::size_t end,
                                      PassSums& sums);
 
-// The ordered fallback for a group whose exact sum does not apply: the real
+// The ordered fallback for a block whose exact sum does not apply: the real
 // additions of the terms of pixels [begin, end), recomputed by the reference
-// helpers (no kernel keeps the terms it summed).
+// helpers.
 float add_similarity_in_order(const PixelPass& pass, std::size_t begin, std::size_t end,
                               float sum);
 float add_distance_in_order(const PixelPass& pass, std::size_t begin, std::size_t end, float sum);
@@ -202,53 +214,61 @@ inline PassSums run_in_mode(const PixelPass& pass, Body&& body) {
 }
 
 // One group of blocks as a kernel leaves it: which blocks were identical in both
-// frames, the binades the running totals were in when it began, and the lane
-// totals of its terms in units (read lazily, only when the exact sum applies).
+// frames, the binades the running totals were in when it began, the tie masks
+// of both totals, and the lane totals of its terms in units (read lazily, only
+// when the exact sum applies).
 template <typename SimilarityTotal, typename DistanceTotal>
 struct Group {
-    std::size_t first_pixel;
-    std::size_t pixels;
+    std::size_t blocks;
     std::size_t lanes;
-    std::uint32_t identical_blocks;
+    std::uint64_t identical_blocks;
     std::uint32_t similarity_exponent;
     std::uint32_t distance_shift;
-    const GroupMasks& masks;
+    const TieMasks& similarity_masks;
+    const TieMasks& distance_masks;
     SimilarityTotal similarity_units;  // () -> std::uint64_t
     DistanceTotal distance_units;      // () -> std::uint64_t
 };
 
 template <typename SimilarityTotal, typename DistanceTotal>
-Group(std::size_t, std::size_t, std::size_t, std::uint32_t, std::uint32_t, std::uint32_t,
-      const GroupMasks&, SimilarityTotal, DistanceTotal) -> Group<SimilarityTotal, DistanceTotal>;
+Group(std::size_t, std::size_t, std::uint64_t, std::uint32_t, std::uint32_t, const TieMasks&,
+      const TieMasks&, SimilarityTotal, DistanceTotal) -> Group<SimilarityTotal, DistanceTotal>;
 
-// Folds a group into the running totals: one exact integer sum per total where
-// that gives the ordered result, the real ordered additions otherwise.
+// Which running totals took a group.
+struct Committed {
+    bool similarity;
+    bool distance;
+};
+
+inline bool commit_binade(float& sum, std::uint64_t units, const TieMasks& masks) noexcept {
+    return masks.any ? commit_binade(sum, units, masks.parity, masks.ties, kGroupMaskWords)
+                     : commit_binade(sum, units, nullptr, nullptr, 0);
+}
+
+// Folds a group into the running totals, one exact integer sum per total, where
+// that gives the ordered result. A total it cannot take (the group's terms
+// would carry it out of its binade, or the exact sum does not apply at its
+// value) is left untouched, for the kernel to commit block by block.
 template <typename SimilarityTotal, typename DistanceTotal>
-inline void commit_group(const PixelPass& pass, const Group<SimilarityTotal, DistanceTotal>& group,
-                         float& similarity, float& distance) {
-    const std::size_t blocks = group.pixels / group.lanes;
-    const bool all_identical = group.identical_blocks == (1u << blocks) - 1;
+inline Committed commit_group(const Group<SimilarityTotal, DistanceTotal>& group, float& similarity,
+                              float& distance) {
+    const std::uint64_t every_block =
+        group.blocks >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << group.blocks) - 1;
+    const bool all_identical = group.identical_blocks == every_block;
     const std::uint32_t one_units = units_of_one(group.similarity_exponent);
     const std::uint64_t identical_units =
         std::uint64_t{one_units} * group.lanes *
-        static_cast<unsigned>(__builtin_popcount(group.identical_blocks));
+        static_cast<unsigned>(__builtin_popcountll(group.identical_blocks));
     const bool similarity_done =
         group.similarity_exponent >= 127 && (group.identical_blocks == 0 || one_units != 0) &&
-        commit_binade(similarity,
-                      (all_identical ? 0 : group.similarity_units()) + identical_units,
-                      GroupMasks::word(group.masks.similarity_parity),
-                      GroupMasks::word(group.masks.similarity_ties));
-    const std::size_t begin = group.first_pixel;
-    const std::size_t end = begin + group.pixels;
-    if (!similarity_done) similarity = add_similarity_in_order(pass, begin, end, similarity);
-    if (all_identical) return;  // the distance total adds only zeros
+        commit_binade(similarity, (all_identical ? 0 : group.similarity_units()) + identical_units,
+                      group.similarity_masks);
+    if (all_identical) return {similarity_done, true};  // the distance total adds only zeros
     const bool distance_done =
         group.distance_shift == 0
             ? commit_integer(distance, group.distance_units())
-            : commit_binade(distance, group.distance_units(),
-                            GroupMasks::word(group.masks.distance_parity),
-                            GroupMasks::word(group.masks.distance_ties));
-    if (!distance_done) distance = add_distance_in_order(pass, begin, end, distance);
+            : commit_binade(distance, group.distance_units(), group.distance_masks);
+    return {similarity_done, distance_done};
 }
 
 }  // namespace
