@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,20 +105,32 @@ std::vector<const DiffKernelInfo*> runnable_kernels() {
     return out;
 }
 
-double memory_floor_ms(const Frames& f, Bytes& rgba, std::size_t pixels) {
-    const bool avx512 = cpu_features().avx512bw;
-    return median_ms(
-        [&] {
-#if defined(QUILLET_BENCH_AVX512_FLOOR)
-            if (avx512) {
-                sink_u64 = bench::memory_pass_avx512(f.left.data(), f.right.data(), rgba.data(), pixels);
-                return;
+// Medians, in milliseconds, of each body's calls, the bodies taking turns in
+// rounds: in each round a body is called three times in a row, the first call
+// untimed (it brings the body's data back into the caches), so every body is
+// timed hot, and every median comes from the same stretch of time on a
+// machine whose load changes.
+std::vector<double> interleaved_medians_ms(const std::vector<std::function<void()>>& bodies,
+                                           int rounds) {
+    constexpr int kTimedPerRound = 2;
+    std::vector<std::vector<double>> times(bodies.size());
+    for (int round = 0; round < rounds; ++round)
+        for (std::size_t b = 0; b < bodies.size(); ++b) {
+            bodies[b]();
+            for (int i = 0; i < kTimedPerRound; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                bodies[b]();
+                const auto stop = std::chrono::steady_clock::now();
+                times[b].push_back(std::chrono::duration<double, std::milli>(stop - start).count());
             }
-#endif
-            (void)avx512;
-            sink_u64 = bench::memory_pass_portable(f.left.data(), f.right.data(), rgba.data(), pixels);
-        },
-        301);
+        }
+    std::vector<double> medians;
+    for (std::vector<double>& t : times) {
+        const std::size_t middle = t.size() / 2;
+        std::nth_element(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(middle), t.end());
+        medians.push_back(t[middle]);
+    }
+    return medians;
 }
 
 std::uint64_t rows_floor_pass(const std::uint8_t* left, const std::uint8_t* right,
@@ -129,14 +142,30 @@ std::uint64_t rows_floor_pass(const std::uint8_t* left, const std::uint8_t* righ
     return bench::rows_pass_portable(left, right, row_offsets, rows, row_bytes);
 }
 
-double ordered_floor_ms(std::size_t pixels) {
-    Random random(9);
-    std::vector<float> a(pixels), b(pixels);
-    for (std::size_t i = 0; i < pixels; ++i) {
-        a[i] = static_cast<float>(random.below(1000)) / 1000.0f;
-        b[i] = static_cast<float>(random.below(195076));
+void memory_floor(const Frames& f, Bytes& rgba, std::size_t pixels) {
+#if defined(QUILLET_BENCH_AVX512_FLOOR)
+    if (cpu_features().avx512bw) {
+        sink_u64 = bench::memory_pass_avx512(f.left.data(), f.right.data(), rgba.data(), pixels);
+        return;
     }
-    return median_ms([&] { sink_f = bench::ordered_sums(a.data(), b.data(), pixels); }, 101);
+#endif
+    sink_u64 = bench::memory_pass_portable(f.left.data(), f.right.data(), rgba.data(), pixels);
+}
+
+// The terms of the two ordered sums: similarity-like values in [0, 1) and
+// distance-like integers.
+struct SumTerms {
+    std::vector<float> a, b;
+};
+
+SumTerms sum_terms(std::size_t pixels) {
+    Random random(9);
+    SumTerms t{std::vector<float>(pixels), std::vector<float>(pixels)};
+    for (std::size_t i = 0; i < pixels; ++i) {
+        t.a[i] = static_cast<float>(random.below(1000)) / 1000.0f;
+        t.b[i] = static_cast<float>(random.below(195076));
+    }
+    return t;
 }
 
 void kernel_table() {
@@ -150,35 +179,48 @@ void kernel_table() {
                           {"720p 5% scattered", changed(w, h, false)},
                           {"720p random", random_frames(w, h)}};
     Bytes rgba(4 * n);
-    const double sum_floor = ordered_floor_ms(n);
+    const SumTerms terms = sum_terms(n);
     const auto kernels = runnable_kernels();
 
     std::printf("\nPer-pixel pass at 1280x720 (plain pass, data in cache; median ms)\n");
     std::printf("  memory floor = read both frames + write the picture; sum floor = two ordered\n");
-    std::printf("  chains of %zu float adds = %.3f ms\n\n", n, sum_floor);
+    std::printf("  chains of %zu float adds; both timed hot, in turns with the vector kernels,\n", n);
+    std::printf("  for each case (the scalar kernel apart, fewer runs)\n\n");
     std::printf("%-20s %-8s %9s %9s %9s %11s\n", "case", "kernel", "ms", "x memory", "x sums",
                 "vs scalar");
     for (const Case& c : cases) {
-        const double mem_floor = memory_floor_ms(c.frames, rgba, n);
-        std::printf("%-20s %-8s %9.3f %9.2f %9.2f %11s\n", c.name, "(memory)", mem_floor, 1.0,
-                    mem_floor / sum_floor, "");
         // The colour scale a stream would use: from the previous comparison.
         PixelPass pass{c.frames.left.data(), c.frames.right.data(), rgba.data(), nullptr, n,
                        SmoothingPass::plain, 1.0f, 1.0f, 0.0f};
         const float max_diff = compute_diff_scalar(pass).max_tested;
         pass.colour_scale = 1.0f / std::max(max_diff, 1.0f);
-        double scalar_ms = 0.0;
+        std::vector<std::function<void()>> bodies = {
+            [&] { memory_floor(c.frames, rgba, n); },
+            [&] { sink_f = bench::ordered_sums(terms.a.data(), terms.b.data(), n); }};
+        std::vector<const DiffKernelInfo*> timed;
+        const DiffKernelInfo* scalar = nullptr;
         for (const DiffKernelInfo* k : kernels) {
-            if (std::strcmp(k->name, "scalar") == 0)
-                scalar_ms = median_ms([&] { sink_f = k->run(pass).similarity_sum; }, 21);
+            if (std::strcmp(k->name, "scalar") == 0) {
+                scalar = k;
+                continue;
+            }
+            timed.push_back(k);
+            bodies.push_back([&pass, k] { sink_f = k->run(pass).similarity_sum; });
         }
-        for (const DiffKernelInfo* k : kernels) {
-            const bool scalar = std::strcmp(k->name, "scalar") == 0;
-            const double ms =
-                scalar ? scalar_ms : median_ms([&] { sink_f = k->run(pass).similarity_sum; }, 301);
-            std::printf("%-20s %-8s %9.3f %9.2f %9.2f %10.1fx\n", c.name, k->name, ms,
-                        ms / mem_floor, ms / sum_floor, scalar_ms / ms);
-        }
+        const std::vector<double> ms = interleaved_medians_ms(bodies, 151);
+        const double mem_floor = ms[0], sum_floor = ms[1];
+        const double scalar_ms =
+            scalar ? median_ms([&] { sink_f = scalar->run(pass).similarity_sum; }, 21) : 0.0;
+        std::printf("%-20s %-8s %9.3f %9.2f %9.2f %11s\n", c.name, "(memory)", mem_floor, 1.0,
+                    mem_floor / sum_floor, "");
+        std::printf("%-20s %-8s %9.3f %9.2f %9.2f %11s\n", c.name, "(sums)", sum_floor,
+                    sum_floor / mem_floor, 1.0, "");
+        auto row = [&](const char* name, double t) {
+            std::printf("%-20s %-8s %9.3f %9.2f %9.2f %10.1fx\n", c.name, name, t, t / mem_floor,
+                        t / sum_floor, scalar_ms > 0.0 ? scalar_ms / t : 0.0);
+        };
+        for (std::size_t i = 0; i < timed.size(); ++i) row(timed[i]->name, ms[i + 2]);
+        if (scalar) row(scalar->name, scalar_ms);
     }
 }
 

@@ -542,6 +542,55 @@ TEST_P(KernelTest, passes_starting_below_a_binade_match_scalar) {
     }
 }
 
+// Passes whose similarity sum or distance total (both never negative) reaches
+// a power of two at a chosen pixel: at every block of a group, at its first lane and inside it, in
+// several binades of each total (and for the distance total where its integer
+// regime ends). The group that leaves the binade is committed block by block,
+// and the block that crosses takes ordered additions.
+TEST_P(KernelTest, totals_leaving_a_binade_at_any_block_of_a_group_match_scalar) {
+    const std::size_t pixels = 2 * kGroupPixels + 37;
+    const Frames frames = random_frames(pixels, 41);
+    const DiffKernel kernel = kernel_named(GetParam());
+    std::vector<double> similarity_before(pixels + 1, 0.0), distance_before(pixels + 1, 0.0);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const std::uint8_t* l = frames.left.data() + 3 * i;
+        const std::uint8_t* r = frames.right.data() + 3 * i;
+        similarity_before[i + 1] = similarity_before[i] + similarity_term(l, r);
+        distance_before[i + 1] = distance_before[i] + squared_distance(l, r);
+    }
+    auto run = [&](DiffKernel k, PassSums start, Bytes& rgba) {
+        const PixelPass pass{frames.left.data(), frames.right.data(), rgba.data(), nullptr,
+                             pixels, SmoothingPass::plain, 1.0f / 60000.0f, 1.0f, 0.0f, start};
+        return k(pass);
+    };
+    for (std::size_t block = 0; block < 2 * kGroupPixels / 16; ++block) {
+        for (const std::size_t lane : {0u, 5u}) {
+            const std::size_t at = 16 * block + lane;
+            std::vector<PassSums> starts;
+            for (const int exponent : {8, 14, 20})
+                starts.push_back({static_cast<float>(std::ldexp(1.0, exponent) - similarity_before[at]),
+                                  0.0f, 0.0f});
+            for (const int exponent : {24, 27, 33})
+                starts.push_back({0.0f,
+                                  static_cast<float>(std::ldexp(1.0, exponent) - distance_before[at]),
+                                  0.0f});
+            for (const PassSums& start : starts) {
+                if (start.similarity_sum < 0.0f || start.distance_total < 0.0f) continue;  // past it
+                Bytes want_rgba(4 * pixels), got_rgba(4 * pixels);
+                const PassSums want = run(compute_diff_scalar, start, want_rgba);
+                const PassSums got = run(kernel, start, got_rgba);
+                const std::string where = "pixel " + std::to_string(at) + " start " +
+                                          std::to_string(start.similarity_sum) + ", " +
+                                          std::to_string(start.distance_total);
+                ASSERT_EQ(bits(got.similarity_sum), bits(want.similarity_sum)) << where;
+                ASSERT_EQ(bits(got.distance_total), bits(want.distance_total)) << where;
+                ASSERT_EQ(bits(got.max_tested), bits(want.max_tested)) << where;
+                ASSERT_EQ(got_rgba, want_rgba) << where;
+            }
+        }
+    }
+}
+
 TEST_P(KernelTest, pass_continued_piece_by_piece_matches_one_scalar_pass) {
     const std::size_t pixels = 200000;
     const std::vector<float> ema_in = primed_history(pixels, 17);
@@ -1016,6 +1065,35 @@ TEST(exact_sum_test, tie_resolution_matches_sequential_rounding) {
         const TieResolution resolved = resolve_ties(parity, ties, start & 1);
         ASSERT_EQ(start + units + resolved.round_ups, value) << "trial " << trial;
         ASSERT_EQ(resolved.parity_out, value & 1) << "trial " << trial;
+    }
+}
+
+// Ties over a group of several mask words, resolved word by word with the
+// parity each word leaves to the next, against sequential rounding; the words
+// past the terms hold no bits.
+TEST(exact_sum_test, ties_resolved_word_by_word_match_sequential_rounding) {
+    Random random(22);
+    for (std::size_t words = 1; words <= kGroupMaskWords; ++words) {
+        for (int trial = 0; trial < 5000; ++trial) {
+            const std::uint64_t start = random.next() & 0xFFFFFF;
+            std::uint64_t parity[kGroupMaskWords] = {}, ties[kGroupMaskWords] = {};
+            std::uint64_t units = 0;
+            std::uint64_t value = start;
+            const unsigned density = random.below(4);
+            const std::size_t terms = 64 * (words - 1) + 1 + random.below(64);
+            for (std::size_t i = 0; i < terms; ++i) {
+                const std::uint64_t q = random.below(density == 0 ? 3 : 100000);
+                const bool tie = random.below(4) < density;
+                value += q;
+                if (tie && (value & 1)) value += 1;  // value + q + 1/2 to the even neighbour
+                units += q;
+                parity[i / 64] |= (q & 1) << (i % 64);
+                ties[i / 64] |= static_cast<std::uint64_t>(tie) << (i % 64);
+            }
+            const std::uint64_t round_ups =
+                round_ups_in_order(parity, ties, kGroupMaskWords, start & 1);
+            ASSERT_EQ(start + units + round_ups, value) << words << " words, trial " << trial;
+        }
     }
 }
 
