@@ -187,7 +187,8 @@ struct Avx512Ops {
         out[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(x)));
         out[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_extracti32x4_epi32(x, 2)));
     }
-    // At most 64 lanes' r <= 2^24 each: the total fits in 32 bits.
+    // At most 256 lanes' r <= 2^23 each (a group, see the driver): the total
+    // fits in 32 bits.
     static std::uint64_t lane_total(Int units) {
         __m256i sum = _mm256_add_epi32(_mm512_castsi512_si256(units),
                                        _mm512_extracti64x4_epi64(units, 1));

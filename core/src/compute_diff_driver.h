@@ -399,7 +399,10 @@ PassSums run_vector_pass(const PixelPass& pass) {
     using Picture = typename Ops::Picture;
     constexpr std::size_t kLanes = Ops::kLanes;
     constexpr std::size_t kBlocksPerGroup = kGroupPixels / kLanes;
+    // A group's lane totals stay in 32 bits: similarity units r' <= 2^23 (shift
+    // >= 1, n <= 2^24) and distances below 2^18, over at most 256 lanes.
     static_assert(kBlocksPerGroup * kLanes == kGroupPixels && kBlocksPerGroup <= 64);
+    static_assert(kGroupPixels <= 256);
 
     // Local copies: stores through the byte pointers could otherwise alias `pass`.
     const std::uint8_t* const left_frame = pass.left;
