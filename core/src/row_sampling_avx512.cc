@@ -15,9 +15,9 @@ namespace quillet {
 
 namespace {
 
-// Asks for the source bytes [offset, offset + span) of both rows ahead, span
-// at most 128, into the second-level cache: the first-level one keeps the rows
-// being copied and compared.
+// Asks for the source bytes [offset, offset + 128) of both rows ahead (the
+// second line when `second_line`) into the second-level cache: the
+// first-level one keeps the rows being copied and compared.
 inline void ask_ahead(const SampledRowPair& rows, std::ptrdiff_t offset, bool second_line) {
     __builtin_prefetch(rows.left_ahead + offset, 0, 2);
     __builtin_prefetch(rows.right_ahead + offset, 0, 2);
@@ -43,18 +43,24 @@ void sample_rows_avx512(const SampledRowPair& rows, const SamplePlan& plan) {
         const __mmask64 high = first.load_high;
         const std::ptrdiff_t source_stride = plan.source_stride;
         const std::ptrdiff_t out_stride = plan.out_stride;
-        // A chunk spans at most 128 source bytes, so two lines per stride cover
-        // every line of the row ahead.
-        const bool second_line = source_stride > 64;
         std::ptrdiff_t source = first.source_offset;
         std::ptrdiff_t out = first.out_offset;
+        // Each 64-byte line of the rows ahead is asked for once, as the copy
+        // passes its offset.
+        std::ptrdiff_t asked = source;
+        const auto ask_ahead_to = [&](std::ptrdiff_t end) {
+            for (; asked < end; asked += 64) {
+                __builtin_prefetch(rows.left_ahead + asked, 0, 2);
+                __builtin_prefetch(rows.right_ahead + asked, 0, 2);
+            }
+        };
         for (; c < plan.whole_stores; ++c, source += source_stride, out += out_stride) {
-            ask_ahead(rows, source, second_line);
+            ask_ahead_to(source + source_stride);
             _mm512_storeu_si512(rows.left_out + out, gather(rows.left + source, low, high, index));
             _mm512_storeu_si512(rows.right_out + out, gather(rows.right + source, low, high, index));
         }
         for (; c < plan.uniform; ++c, source += source_stride, out += out_stride) {
-            ask_ahead(rows, source, second_line);
+            ask_ahead_to(source + source_stride);
             _mm512_mask_storeu_epi8(rows.left_out + out, first.store,
                                     gather(rows.left + source, low, high, index));
             _mm512_mask_storeu_epi8(rows.right_out + out, first.store,
