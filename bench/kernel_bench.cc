@@ -4,10 +4,15 @@
 // the frame cache, the streaming loop, and the reduced path of large frames.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compute_diff.h"
@@ -295,40 +300,112 @@ void cache_table() {
     }
 }
 
+// Runs jobs on a thread of its own, one at a time: its frame cache (one per
+// thread) keeps the frames cached there from one job to the next.
+class CacheThread {
+public:
+    CacheThread() : worker_([this] { serve(); }) {}
+    ~CacheThread() {
+        run(nullptr);
+        worker_.join();
+    }
+    CacheThread(const CacheThread&) = delete;
+    CacheThread& operator=(const CacheThread&) = delete;
+
+    // Runs `job` there and waits for it; a null job ends the thread.
+    void run(std::function<void()> job) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        job_ = std::move(job);
+        pending_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !pending_; });
+    }
+
+private:
+    void serve() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return pending_; });
+            std::function<void()> job = std::move(job_);
+            if (job) job();
+            pending_ = false;
+            changed_.notify_all();
+            if (!job) return;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<void()> job_;
+    bool pending_ = false;
+    std::thread worker_;
+};
+
 // compare_cached on the same kind of content at three sizes: 720p is compared
-// as it is, the larger ones are sampled down to 1280x720 first. Each size is
-// timed hot, back to back with the others, in this process.
+// as it is, the larger ones are sampled down to 1280x720 first. Each size has
+// its frames cached on a thread of its own, and the sizes take turns in
+// rounds, so that the ratios to 720p compare times taken moments apart on this
+// shared machine; the figures are medians over the rounds.
 void size_table() {
     struct Size {
         const char* name;
         std::int32_t width, height;
     };
     const Size sizes[] = {{"1280x720", 1280, 720}, {"1920x1080", 1920, 1080}, {"3840x2160", 3840, 2160}};
+    constexpr std::size_t kSizes = std::size(sizes);
+    constexpr int kRounds = 15;
     std::printf("\nSize scaling: compare_cached, 5%% clustered changes (kernel: %s; median ms)\n\n",
                 select_diff_kernel(std::getenv("QUILLET_KERNEL")).name);
-    std::printf("  literal = reduce both frames into fresh zero-filled copies, then compare them;\n");
+    std::printf("  ms, x 720p = medians over %d rounds in which the sizes take turns (31 calls each);\n",
+                kRounds);
     std::printf("  sampling = the sampled rows of both cached frames made, row by row, without the pass;\n");
+    std::printf("  literal = reduce both frames into fresh zero-filled copies, then compare them;\n");
     std::printf("  rows floor = read every sampled source row of both frames, nothing else\n");
     std::printf("  (64-byte loads, the next rows asked for ahead, as the comparison reads them)\n\n");
     std::printf("%-12s %12s %9s %9s %12s %12s %9s %10s %9s\n", "frame", "frame bytes", "ms", "x 720p",
                 "sampling ms", "literal ms", "x 720p", "floor ms", "x floor");
-    double base_ms = 0.0;
+
+    std::vector<Frames> frames;
+    std::vector<std::unique_ptr<CacheThread>> threads;
     for (const Size& size : sizes) {
-        const Frames f = changed(static_cast<std::size_t>(size.width),
-                                 static_cast<std::size_t>(size.height), true);
-        init_cache(1280, 720);
-        cache_frame_slot(0, f.left, size.width, size.height);
-        cache_frame_slot(1, f.right, size.width, size.height);
-        const double ms = median_ms([] { sink_f = compare_cached().ssim; }, 201);
-        if (base_ms == 0.0) base_ms = ms;
+        frames.push_back(changed(static_cast<std::size_t>(size.width),
+                                 static_cast<std::size_t>(size.height), true));
+        threads.push_back(std::make_unique<CacheThread>());
+        const Frames& f = frames.back();
+        threads.back()->run([&] {
+            init_cache(1280, 720);
+            cache_frame_slot(0, f.left, size.width, size.height);
+            cache_frame_slot(1, f.right, size.width, size.height);
+        });
+    }
+    std::vector<double> times[kSizes], ratios[kSizes];
+    for (int round = 0; round < kRounds; ++round) {
+        double round_ms[kSizes];
+        for (std::size_t i = 0; i < kSizes; ++i) {
+            threads[i]->run([&] { round_ms[i] = median_ms([] { sink_f = compare_cached().ssim; }, 31); });
+            times[i].push_back(round_ms[i]);
+            ratios[i].push_back(round_ms[i] / round_ms[0]);
+        }
+    }
+    auto median = [](std::vector<double> values) {
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        return values[values.size() / 2];
+    };
+    double literal_base_ms = 0.0;
+    for (std::size_t i = 0; i < kSizes; ++i) {
+        const Size& size = sizes[i];
+        const Frames& f = frames[i];
+        const double ms = median(times[i]);
         const CompareSize reduced = reduced_size(size.width, size.height);
         // The sampling stage alone, from the cached frames as compare_cached reads them.
         double sampling_ms = 0.0;
         if (reduced.width != size.width || reduced.height != size.height) {
-            const CacheHold hold(CacheHold::Mode::shared);
-            static SampledRows sampled;
-            if (sampled.prepare(hold->slots[0].rgb, hold->slots[1].rgb, size.width, size.height,
-                                reduced.width, reduced.height)) {
+            threads[i]->run([&] {
+                const CacheHold hold(CacheHold::Mode::shared);
+                static SampledRows sampled;
+                if (!sampled.prepare(hold->slots[0].rgb, hold->slots[1].rgb, size.width,
+                                     size.height, reduced.width, reduced.height))
+                    return;
                 alignas(64) static std::uint8_t left_row[3 * kMaxCompareWidth + 4];
                 alignas(64) static std::uint8_t right_row[3 * kMaxCompareWidth + 4];
                 sampling_ms = median_ms(
@@ -338,7 +415,7 @@ void size_table() {
                         sink_u64 = left_row[100] + right_row[200];
                     },
                     201);
-            }
+            });
         }
         FrameCache literal_cache;
         const double literal_ms = median_ms(
@@ -354,6 +431,7 @@ void size_table() {
                              .ssim;
             },
             201);
+        if (literal_base_ms == 0.0) literal_base_ms = median(times[0]);
         // The source rows the comparison samples, read whole with vector loads.
         std::vector<std::size_t> row_offsets(static_cast<std::size_t>(reduced.height));
         const float step_y = static_cast<float>(size.height) / static_cast<float>(reduced.height);
@@ -369,8 +447,8 @@ void size_table() {
         char sampling[32] = "-";
         if (sampling_ms > 0.0) std::snprintf(sampling, sizeof sampling, "%.3f", sampling_ms);
         std::printf("%-12s %12zu %9.3f %8.2fx %12s %12.3f %8.2fx %10.3f %8.2fx\n", size.name,
-                    f.left.size(), ms, ms / base_ms, sampling, literal_ms,
-                    literal_ms / base_ms, floor_ms, ms / floor_ms);
+                    f.left.size(), ms, median(ratios[i]), sampling, literal_ms,
+                    literal_ms / literal_base_ms, floor_ms, ms / floor_ms);
     }
 }
 
