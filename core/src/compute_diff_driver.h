@@ -428,6 +428,20 @@ PassSums run_vector_pass(const PixelPass& pass) {
     std::size_t first_changed = blocks;
     std::size_t end_changed = 0;
 
+    // A changed block whose heat colours are drawn one block later, so that
+    // their steps (the square root above all) overlap the next block's work
+    // instead of delaying everything after them.
+    bool heat_pending = false;
+    std::uint8_t* pending_out = nullptr;
+    typename Ops::Mask pending_changed{};
+    Float pending_tested = k.zero;
+    Picture pending_left = red;
+    const auto draw_pending_heat = [&] {
+        if (heat_pending)
+            Ops::store(pending_out, Ops::select(pending_changed,
+                                                heat_colours<Ops>(pending_tested, k, t), pending_left));
+        heat_pending = false;
+    };
     const Shifts start_shifts = shifts_of(similarity, distance);
     PredictedShift<Ops> similarity_predicted(start_shifts.similarity_units);
     PredictedShift<Ops> distance_predicted(start_shifts.distance_units);
@@ -501,13 +515,20 @@ PassSums run_vector_pass(const PixelPass& pass) {
 
             // Changed unless tested < threshold (NaN counts as changed).
             const typename Ops::Mask changed = Ops::not_less(tested, k.threshold);
-            if (Ops::none(changed)) {
+            if (Ops::none(changed)) [[unlikely]] {
                 Ops::store(out, left_picture);
             } else {
-                const Picture heat = heat_later ? Ops::distance_picture(t, c.distance)
-                                     : all_red  ? red
-                                                : heat_colours<Ops>(tested, k, t);
-                Ops::store(out, Ops::select(changed, heat, left_picture));
+                if (heat_later || all_red) {
+                    const Picture heat = heat_later ? Ops::distance_picture(t, c.distance) : red;
+                    Ops::store(out, Ops::select(changed, heat, left_picture));
+                } else {
+                    draw_pending_heat();
+                    heat_pending = true;
+                    pending_out = out;
+                    pending_changed = changed;
+                    pending_tested = tested;
+                    pending_left = left_picture;
+                }
                 first_changed = std::min(first_changed, first + b);
                 end_changed = first + b + 1;
             }
@@ -516,6 +537,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
             add_units<Ops>(distance_units, distance_ties_seen, c.distance, distance_units_shift);
         }
 
+        draw_pending_heat();
         // The similarity terms in a second loop over the group's blocks (now in
         // the first-level cache), which picks the colour channels again: each
         // loop then holds its constants in registers, where one loop for both
