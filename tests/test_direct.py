@@ -169,8 +169,8 @@ def test_threads_compare_at_the_same_time_with_their_own_state():
 
 @pytest.mark.parametrize("changed_share", [0.0, 0.001, 0.05, 0.0625, 0.07, 0.5, 1.0])
 def test_picture_scaled_to_its_own_max_diff_however_many_pixels_changed(changed_share):
-    # Few changed pixels are redrawn one by one, many by a second pass: the same picture.
-    # Pure red left pixels that do not change must keep their colour either way.
+    # From no changed pixels to all of them, the picture is coloured at the pair's own scale.
+    # Pure red left pixels that do not change must keep their colour whatever the share.
     rng = np.random.default_rng(int(changed_share * 1000))
     height, width = 90, 160
     left = rng.integers(0, 256, (height, width, 3), dtype=np.uint8)

@@ -160,19 +160,6 @@ inline void extend_span(PixelRange& span, std::size_t i) noexcept {
 
 using DiffKernel = PassSums (*)(const PixelPass&);
 
-// Redraws, at pass.colour_scale, the picture that a plain pass over the same
-// frames drew at some other scale: only changed pixels depend on the scale, so
-// each pixel whose distance reaches the change threshold takes its heat colour
-// again; the others hold the left pixel already and may be left unwritten.
-// Reads left, right, rgba, pixel_count and colour_scale; no sums.
-using PictureKernel = void (*)(const PixelPass&);
-
-// A range of the pass's pixels outside which left and right pixels are equal
-// byte for byte: empty (first == end) exactly when all are, otherwise from at
-// or before the first differing pixel to at or after the last (a kernel may
-// round out to its blocks). Reads left, right and pixel_count.
-using RangeKernel = PixelRange (*)(const PixelPass&);
-
 // The largest squared distance between the pass's left and right pixels, as
 // a float (exact: at most 195075), +0 for no pixels: the max_diff a plain pass
 // over them reports. Reads left, right and pixel_count.
@@ -198,22 +185,9 @@ inline float largest_distance_range(const PixelPass& pass, std::size_t begin, st
     return largest;
 }
 
-// Pixels begin ... end - 1 of a redraw, one at a time: the reference that
-// vectorised redraws also use for their tails.
-inline void redraw_picture_range(const PixelPass& pass, std::size_t begin, std::size_t end) noexcept {
-    for (std::size_t i = begin; i < end; ++i) {
-        const float distance =
-            static_cast<float>(squared_distance(pass.left + 3 * i, pass.right + 3 * i));
-        if (!(distance < kChangeThreshold))
-            write_heat_colour(pass.rgba + 4 * i, pass.colour_scale, distance);
-    }
-}
-
 // The definition of the pass: plain scalar code, one pixel at a time.
 PassSums compute_diff_scalar(const PixelPass& pass);
-void redraw_picture_scalar(const PixelPass& pass);
 float largest_distance_scalar(const PixelPass& pass);
-PixelRange differing_range_scalar(const PixelPass& pass);
 void colour_distances_scalar(const PixelPass& pass);
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
 PassSums compute_diff_avx512(const PixelPass& pass);
@@ -222,12 +196,8 @@ PassSums compute_diff_avx512(const PixelPass& pass);
 // The kernel used by compute_diff_impl; chosen once per process (see
 // select_diff_kernel, read from the environment variable QUILLET_KERNEL).
 DiffKernel active_diff_kernel();
-// The picture redraw of the kernel that active_diff_kernel chose.
-PictureKernel active_picture_kernel();
-// The largest-distance pass of the same kernel.
+// The largest-distance pass of the kernel that active_diff_kernel chose.
 DistanceKernel active_distance_kernel();
-// The differing-range pass of the same kernel.
-RangeKernel active_range_kernel();
 // The colouring of distances left by heat_later, of the same kernel.
 HeatKernel active_heat_kernel();
 
@@ -236,9 +206,7 @@ struct DiffKernelInfo {
     const char* name;  // "avx512", "avx2", "neon", "scalar"
     DiffKernel run;
     bool (*runs)() noexcept;  // whether this processor can run it
-    PictureKernel redraw;     // the picture redraw of the same instruction set
     DistanceKernel largest;   // the largest distance, in the same instruction set
-    RangeKernel differing;    // the range of differing pixels, likewise
     HeatKernel heat;          // the colouring of distances left by heat_later, likewise
 };
 std::span<const DiffKernelInfo> diff_kernels() noexcept;

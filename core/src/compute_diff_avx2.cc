@@ -171,16 +171,8 @@ PassSums compute_diff_avx2(const PixelPass& pass) {
     return run_vector_kernel<Avx2Ops>(pass);
 }
 
-void redraw_picture_avx2(const PixelPass& pass) {
-    run_picture_redraw<Avx2Ops>(pass);
-}
-
 float largest_distance_avx2(const PixelPass& pass) {
     return run_largest_distance<Avx2Ops>(pass);
-}
-
-PixelRange differing_range_avx2(const PixelPass& pass) {
-    return run_differing_range<Avx2Ops>(pass);
 }
 
 void colour_distances_avx2(const PixelPass& pass) {

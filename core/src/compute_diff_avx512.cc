@@ -205,16 +205,8 @@ PassSums compute_diff_avx512(const PixelPass& pass) {
     return run_vector_kernel<Avx512Ops>(pass);
 }
 
-void redraw_picture_avx512(const PixelPass& pass) {
-    run_picture_redraw<Avx512Ops>(pass);
-}
-
 float largest_distance_avx512(const PixelPass& pass) {
     return run_largest_distance<Avx512Ops>(pass);
-}
-
-PixelRange differing_range_avx512(const PixelPass& pass) {
-    return run_differing_range<Avx512Ops>(pass);
 }
 
 void colour_distances_avx512(const PixelPass& pass) {

@@ -18,23 +18,17 @@ namespace quillet {
 
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
 PassSums compute_diff_avx512(const PixelPass& pass);
-void redraw_picture_avx512(const PixelPass& pass);
 float largest_distance_avx512(const PixelPass& pass);
-PixelRange differing_range_avx512(const PixelPass& pass);
 void colour_distances_avx512(const PixelPass& pass);
 #endif
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
 PassSums compute_diff_avx2(const PixelPass& pass);
-void redraw_picture_avx2(const PixelPass& pass);
 float largest_distance_avx2(const PixelPass& pass);
-PixelRange differing_range_avx2(const PixelPass& pass);
 void colour_distances_avx2(const PixelPass& pass);
 #endif
 #if defined(QUILLET_HAVE_NEON_KERNEL)
 PassSums compute_diff_neon(const PixelPass& pass);
-void redraw_picture_neon(const PixelPass& pass);
 float largest_distance_neon(const PixelPass& pass);
-PixelRange differing_range_neon(const PixelPass& pass);
 void colour_distances_neon(const PixelPass& pass);
 #endif
 
@@ -53,19 +47,15 @@ bool scalar_runs() noexcept { return true; }
 // Best first; the scalar reference is always last.
 constexpr DiffKernelInfo kKernels[] = {
 #if defined(QUILLET_HAVE_NEON_KERNEL)
-    {"neon", compute_diff_neon, neon_runs, redraw_picture_neon,
-     largest_distance_neon, differing_range_neon, colour_distances_neon},
+    {"neon", compute_diff_neon, neon_runs, largest_distance_neon, colour_distances_neon},
 #endif
 #if defined(QUILLET_HAVE_AVX512_KERNEL)
-    {"avx512", compute_diff_avx512, avx512_runs, redraw_picture_avx512,
-     largest_distance_avx512, differing_range_avx512, colour_distances_avx512},
+    {"avx512", compute_diff_avx512, avx512_runs, largest_distance_avx512, colour_distances_avx512},
 #endif
 #if defined(QUILLET_HAVE_AVX2_KERNEL)
-    {"avx2", compute_diff_avx2, avx2_runs, redraw_picture_avx2,
-     largest_distance_avx2, differing_range_avx2, colour_distances_avx2},
+    {"avx2", compute_diff_avx2, avx2_runs, largest_distance_avx2, colour_distances_avx2},
 #endif
-    {"scalar", compute_diff_scalar, scalar_runs, redraw_picture_scalar,
-     largest_distance_scalar, differing_range_scalar, colour_distances_scalar},
+    {"scalar", compute_diff_scalar, scalar_runs, largest_distance_scalar, colour_distances_scalar},
 };
 
 constexpr const char* kKnownNames = "scalar, avx2, avx512, neon";
@@ -117,18 +107,8 @@ DiffKernel active_diff_kernel() {
     return chosen;
 }
 
-PictureKernel active_picture_kernel() {
-    static const PictureKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).redraw;
-    return chosen;
-}
-
 DistanceKernel active_distance_kernel() {
     static const DistanceKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).largest;
-    return chosen;
-}
-
-RangeKernel active_range_kernel() {
-    static const RangeKernel chosen = select_diff_kernel(std::getenv("QUILLET_KERNEL")).differing;
     return chosen;
 }
 

@@ -39,7 +39,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "compute_diff.h"
 #include "compute_diff_simd.h"
@@ -626,33 +625,6 @@ PassSums run_vector_pass(const PixelPass& pass) {
     return sums;
 }
 
-// The picture of a plain pass redrawn at pass.colour_scale (see
-// PictureKernel): blocks equal in both frames and blocks without a changed
-// pixel are skipped, and the changed pixels of the others take their heat
-// colours from the same steps as in run_vector_pass.
-template <typename Ops>
-void run_picture_redraw(const PixelPass& pass) {
-    constexpr std::size_t kLanes = Ops::kLanes;
-    const std::uint8_t* const left_frame = pass.left;
-    const std::uint8_t* const right_frame = pass.right;
-    std::uint8_t* const picture = pass.rgba;
-    const typename Ops::Tables t(pass);
-    const PassConstants<Ops> k(pass);
-    const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t pixel = b * kLanes;
-        const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
-        const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
-        if (Ops::same(left, right)) continue;
-        const typename Ops::Float tested = Ops::to_float(Ops::channels(t, left, right).distance);
-        const typename Ops::Mask changed = Ops::not_less(tested, k.threshold);
-        if (Ops::none(changed)) continue;
-        Ops::store(picture + 4 * pixel, Ops::select(changed, heat_colours<Ops>(tested, k, t),
-                                                    Ops::left_picture(t, left)));
-    }
-    redraw_picture_range(pass, blocks * kLanes, pass.pixel_count);
-}
-
 // The heat colours of the distances that a plain pass with heat_later left in
 // the picture (see HeatKernel): blocks without such a pixel are skipped, the
 // others take their colours from the same steps as in run_vector_pass. A
@@ -693,30 +665,6 @@ float run_largest_distance(const PixelPass& pass) {
         largest = Ops::max_keep(Ops::to_float(Ops::channels(t, left, right).distance), largest);
     }
     return largest_distance_range(pass, blocks * kLanes, pass.pixel_count, Ops::lane_max(largest));
-}
-
-// The range of differing pixels (see RangeKernel), rounded out to whole
-// blocks: the last differing pixel looked for from the end (the tail pixels
-// one by one, then the blocks), the first from the start.
-template <typename Ops>
-PixelRange run_differing_range(const PixelPass& pass) {
-    constexpr std::size_t kLanes = Ops::kLanes;
-    const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
-    const auto block_same = [&](std::size_t b) {
-        return Ops::same(Ops::load(pass.left + 3 * b * kLanes), Ops::load(pass.right + 3 * b * kLanes));
-    };
-    std::size_t end = pass.pixel_count;
-    while (end > blocks * kLanes &&
-           std::memcmp(pass.left + 3 * (end - 1), pass.right + 3 * (end - 1), 3) == 0)
-        --end;
-    if (end == blocks * kLanes) {
-        std::size_t block_end = blocks;
-        while (block_end > 0 && block_same(block_end - 1)) --block_end;
-        end = block_end * kLanes;
-    }
-    std::size_t first_block = 0;
-    while (first_block * kLanes < end && first_block < blocks && block_same(first_block)) ++first_block;
-    return {std::min(first_block * kLanes, end), end};
 }
 
 // The kernel entry point of an instruction set: one instantiation per mode.

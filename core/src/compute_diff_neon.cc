@@ -276,16 +276,8 @@ PassSums compute_diff_neon(const PixelPass& pass) {
     return run_vector_kernel<NeonOps>(pass);
 }
 
-void redraw_picture_neon(const PixelPass& pass) {
-    run_picture_redraw<NeonOps>(pass);
-}
-
 float largest_distance_neon(const PixelPass& pass) {
     return run_largest_distance<NeonOps>(pass);
-}
-
-PixelRange differing_range_neon(const PixelPass& pass) {
-    return run_differing_range<NeonOps>(pass);
 }
 
 void colour_distances_neon(const PixelPass& pass) {

@@ -1,8 +1,6 @@
 // The scalar reference kernel: the definition every other kernel is tested against.
 #include "compute_diff.h"
 
-#include <cstring>
-
 namespace quillet {
 
 PassSums compute_diff_scalar(const PixelPass& pass) {
@@ -12,10 +10,6 @@ PassSums compute_diff_scalar(const PixelPass& pass) {
         if (scalar_pixel(pass, i, sums)) extend_span(changed, i);
     if (pass.changed_span != nullptr) *pass.changed_span = changed;
     return sums;
-}
-
-void redraw_picture_scalar(const PixelPass& pass) {
-    redraw_picture_range(pass, 0, pass.pixel_count);
 }
 
 float largest_distance_scalar(const PixelPass& pass) {
@@ -34,17 +28,6 @@ void colour_distances_range(const PixelPass& pass, std::size_t begin, std::size_
 
 void colour_distances_scalar(const PixelPass& pass) {
     colour_distances_range(pass, 0, pass.pixel_count);
-}
-
-PixelRange differing_range_scalar(const PixelPass& pass) {
-    const auto differs = [&](std::size_t i) {
-        return std::memcmp(pass.left + 3 * i, pass.right + 3 * i, 3) != 0;
-    };
-    std::size_t end = pass.pixel_count;
-    while (end > 0 && !differs(end - 1)) --end;
-    std::size_t first = 0;
-    while (first < end && !differs(first)) ++first;
-    return {first, end};
 }
 
 }  // namespace quillet

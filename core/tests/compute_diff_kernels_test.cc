@@ -39,21 +39,9 @@ DiffKernel kernel_named(const std::string& name) {
     return nullptr;
 }
 
-PictureKernel redraw_named(const std::string& name) {
-    for (const DiffKernelInfo& kernel : diff_kernels())
-        if (name == kernel.name) return kernel.redraw;
-    return nullptr;
-}
-
 DistanceKernel largest_named(const std::string& name) {
     for (const DiffKernelInfo& kernel : diff_kernels())
         if (name == kernel.name) return kernel.largest;
-    return nullptr;
-}
-
-RangeKernel differing_named(const std::string& name) {
-    for (const DiffKernelInfo& kernel : diff_kernels())
-        if (name == kernel.name) return kernel.differing;
     return nullptr;
 }
 
@@ -143,43 +131,6 @@ std::string difference(const std::string& name, const Frames& frames, std::size_
         if (got.rgba[i] != want.rgba[i]) return "picture byte " + std::to_string(i);
     for (std::size_t i = 0; i < pixels; ++i)
         if (bits(got.ema[i]) != bits(want.ema[i])) return "history entry " + std::to_string(i);
-    return "";
-}
-
-// The picture of a plain scalar pass drawn at `from_scale`, then redrawn by
-// `redraw` at `to_scale`, with the frames and picture `offset` bytes into
-// their buffers.
-Bytes redrawn_picture(PictureKernel redraw, const Frames& frames, std::size_t pixels,
-                      float from_scale, float to_scale, std::size_t offset) {
-    const Outcome drawn =
-        run_pass(compute_diff_scalar, frames, pixels, SmoothingPass::plain, from_scale, 1.0f, {}, offset);
-    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels), rgba(offset + 4 * pixels);
-    if (pixels > 0) {
-        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
-        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
-        std::memcpy(rgba.data() + offset, drawn.rgba.data(), 4 * pixels);
-    }
-    PixelPass pass{};
-    pass.left = left.data() + offset;
-    pass.right = right.data() + offset;
-    pass.rgba = rgba.data() + offset;
-    pass.pixel_count = pixels;
-    pass.colour_scale = to_scale;
-    pass.alpha = 1.0f;
-    redraw(pass);
-    return Bytes(rgba.begin() + static_cast<std::ptrdiff_t>(offset), rgba.end());
-}
-
-// The first byte where a redraw by `redraw` from `from_scale` to `to_scale`
-// differs from a scalar pass drawn at `to_scale`; "" when they agree.
-std::string redraw_difference(PictureKernel redraw, const Frames& frames, std::size_t pixels,
-                              float from_scale, float to_scale, std::size_t offset) {
-    const Bytes want = run_pass(compute_diff_scalar, frames, pixels, SmoothingPass::plain, to_scale,
-                                1.0f, {}, offset)
-                           .rgba;
-    const Bytes got = redrawn_picture(redraw, frames, pixels, from_scale, to_scale, offset);
-    for (std::size_t i = 0; i < want.size(); ++i)
-        if (got[i] != want[i]) return "picture byte " + std::to_string(i);
     return "";
 }
 
@@ -637,109 +588,6 @@ TEST_P(KernelTest, pass_continued_piece_by_piece_matches_one_scalar_pass) {
     }
 }
 
-// The picture redraw: from the scale of a first pass to the pair's own, on
-// every length (vector blocks and tails) and unaligned starts, and on whole
-// frames of every kind of content.
-TEST_P(KernelTest, picture_redraw_matches_a_scalar_pass_at_the_new_scale) {
-    const PictureKernel redraw = redraw_named(GetParam());
-    ASSERT_NE(redraw, nullptr);
-    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
-        for (std::size_t offset = 0; offset < 4; ++offset) {
-            const std::uint64_t seed = pixels * 5 + offset;
-            const Frames frames = (pixels % 3 == 0) ? random_frames(pixels, seed)
-                                                    : changed_frames(pixels, 1, 20, pixels % 3 == 1, seed);
-            const float scale = kColourScales[(pixels + offset) % std::size(kColourScales)];
-            ASSERT_EQ(redraw_difference(redraw, frames, pixels, 1.0f, scale, offset), "")
-                << "pixels " << pixels << " offset " << offset;
-        }
-    }
-    const std::size_t width = 1280, height = 720;
-    for (const FrameCase& frame_case : kLargeFrames) {
-        const Frames frames = frame_case.make(width, height);
-        for (const float scale : {1.0f / 195075.0f, 1.0f / 23456.0f})
-            ASSERT_EQ(redraw_difference(redraw, frames, width * height, 1.0f, scale, 1), "")
-                << frame_case.name << " scale " << scale;
-    }
-}
-
-// The first and one past the last pixel whose bytes differ, worked out here;
-// {0, 0} when none does.
-PixelRange true_differing_range(const Frames& frames, std::size_t pixels) {
-    PixelRange range{0, 0};
-    bool any = false;
-    for (std::size_t i = 0; i < pixels; ++i) {
-        if (std::memcmp(frames.left.data() + 3 * i, frames.right.data() + 3 * i, 3) == 0) continue;
-        if (!any) range.first = i;
-        range.end = i + 1;
-        any = true;
-    }
-    return range;
-}
-
-// `kernel` on the frames placed `offset` bytes into their buffers.
-PixelRange differing_of(RangeKernel kernel, const Frames& frames, std::size_t pixels,
-                        std::size_t offset) {
-    Bytes left(offset + 3 * pixels), right(offset + 3 * pixels);
-    if (pixels > 0) {
-        std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
-        std::memcpy(right.data() + offset, frames.right.data(), 3 * pixels);
-    }
-    PixelPass pass{};
-    pass.left = left.data() + offset;
-    pass.right = right.data() + offset;
-    pass.pixel_count = pixels;
-    return kernel(pass);
-}
-
-// Frames equal but for single pixels at `changed` (a pixel index past the end
-// changes nothing).
-Frames equal_but(std::size_t pixels, std::initializer_list<std::size_t> changed, std::uint64_t seed) {
-    Random random(seed);
-    Frames f{random.bytes(3 * pixels), {}};
-    f.right = f.left;
-    for (const std::size_t i : changed)
-        if (i < pixels) f.right[3 * i + i % 3] ^= 0x40;
-    return f;
-}
-
-// The differing range holds every differing pixel, is empty exactly when the
-// frames are equal, and stays within the pass, on every length and start,
-// with the differences at either end, in the tail, or nowhere.
-TEST_P(KernelTest, differing_range_holds_every_differing_pixel) {
-    const RangeKernel differing = differing_named(GetParam());
-    ASSERT_NE(differing, nullptr);
-    for (std::size_t pixels = 0; pixels <= 150; ++pixels) {
-        for (std::size_t offset = 0; offset < 4; ++offset) {
-            const std::uint64_t seed = pixels * 11 + offset;
-            const Frames cases[] = {
-                equal_but(pixels, {}, seed),
-                equal_but(pixels, {0}, seed),
-                equal_but(pixels, {pixels - 1}, seed),
-                equal_but(pixels, {pixels / 2}, seed),
-                equal_but(pixels, {pixels / 3, pixels - pixels / 4}, seed),
-                changed_frames(pixels, 1, 5, true, seed),
-            };
-            for (const Frames& frames : cases) {
-                const PixelRange want = true_differing_range(frames, pixels);
-                const PixelRange got = differing_of(differing, frames, pixels, offset);
-                const std::string where = "pixels " + std::to_string(pixels) + " offset " +
-                                          std::to_string(offset) + " want [" +
-                                          std::to_string(want.first) + ", " + std::to_string(want.end) +
-                                          ") got [" + std::to_string(got.first) + ", " +
-                                          std::to_string(got.end) + ")";
-                ASSERT_LE(got.first, got.end) << where;
-                ASSERT_LE(got.end, pixels) << where;
-                if (want.first == want.end) {
-                    ASSERT_EQ(got.first, got.end) << where;
-                } else {
-                    ASSERT_LE(got.first, want.first) << where;
-                    ASSERT_GE(got.end, want.end) << where;
-                }
-            }
-        }
-    }
-}
-
 // The largest distance equals the max_diff of a plain scalar pass, on every
 // length and unaligned start and on whole frames.
 TEST_P(KernelTest, largest_distance_matches_the_scalar_pass_max) {
@@ -844,6 +692,17 @@ std::string span_problem(const PixelRange& got, const PixelRange& want, std::siz
     return "";
 }
 
+// Frames equal but for single pixels at `changed` (a pixel index past the end
+// changes nothing).
+Frames equal_but(std::size_t pixels, std::initializer_list<std::size_t> changed, std::uint64_t seed) {
+    Random random(seed);
+    Frames f{random.bytes(3 * pixels), {}};
+    f.right = f.left;
+    for (const std::size_t i : changed)
+        if (i < pixels) f.right[3 * i + i % 3] ^= 0x40;
+    return f;
+}
+
 // Frames with changed pixels at chosen places: at either end, in the tail,
 // nowhere, and changes just below and at the threshold.
 std::vector<Frames> span_cases(std::size_t pixels, std::uint64_t seed) {
@@ -925,32 +784,6 @@ INSTANTIATE_TEST_SUITE_P(kernels, KernelTest, ::testing::ValuesIn(vector_kernels
                          [](const auto& info) { return info.param; });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelTest);
 
-// The scalar redraw is the definition the vector ones are held to: from a
-// picture drawn at any scale it gives the pass at the new one, byte for byte,
-// which holds because only changed pixels depend on the scale.
-TEST(picture_redraw_test, scalar_redraw_gives_the_pass_at_the_new_scale) {
-    const Frames white_on_black{testing::solid_frame(97, 3, {255, 255, 255}), Bytes(3 * 97 * 3, 0)};
-    const Frames cases[] = {random_frames(5000, 1), changed_frames(100, 50, 5, true, 2),
-                            changed_frames(100, 50, 30, false, 3), changed_frames(100, 50, 0, true, 4),
-                            white_on_black};
-    for (const Frames& frames : cases) {
-        const std::size_t pixels = frames.left.size() / 3;
-        for (const float from : {1.0f, 1.0f / 195075.0f, 1.0f / 3000.0f})
-            for (const float to : {1.0f, 1.0f / 195075.0f, 1.0f / 48213.0f})
-                ASSERT_EQ(redraw_difference(redraw_picture_scalar, frames, pixels, from, to, 0), "")
-                    << pixels << " pixels, from " << from << " to " << to;
-    }
-}
-
-TEST(picture_redraw_test, every_kernel_has_a_redraw_a_largest_distance_and_a_differing_range) {
-    for (const DiffKernelInfo& kernel : diff_kernels()) {
-        EXPECT_NE(kernel.redraw, nullptr) << kernel.name;
-        EXPECT_NE(kernel.largest, nullptr) << kernel.name;
-        EXPECT_NE(kernel.differing, nullptr) << kernel.name;
-        EXPECT_NE(kernel.heat, nullptr) << kernel.name;
-    }
-}
-
 // The scalar pass with heat_later, against values worked out here: each
 // changed pixel holds its distance as a little-endian word with alpha 0,
 // every other one the left colour with alpha 255, and the span runs exactly
@@ -999,20 +832,6 @@ TEST(heat_later_test, scalar_colouring_gives_the_pass_at_the_scale_and_leaves_dr
     for (std::size_t i = 0; i < 200; ++i)
         drawn[4 * i + 3] = static_cast<std::uint8_t>(1 + random.below(255));
     EXPECT_EQ(coloured(colour_distances_scalar, drawn, 1.0f / 3000.0f, 0), drawn);
-}
-
-// The scalar range is exact: from the first differing pixel to the last.
-TEST(differing_range_test, scalar_range_is_the_first_to_the_last_differing_pixel) {
-    for (std::size_t pixels : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
-        for (const Frames& frames :
-             {equal_but(pixels, {}, 1), equal_but(pixels, {0}, 2), equal_but(pixels, {pixels - 1}, 3),
-              equal_but(pixels, {1, pixels - 2}, 4), random_frames(pixels, 5)}) {
-            const PixelRange want = true_differing_range(frames, pixels);
-            const PixelRange got = differing_of(differing_range_scalar, frames, pixels, 0);
-            EXPECT_EQ(got.first, want.first) << pixels;
-            EXPECT_EQ(got.end, want.end) << pixels;
-        }
-    }
 }
 
 // The scalar largest distance against distances worked out here, including
@@ -1197,6 +1016,13 @@ TEST(kernel_selection_test, table_is_in_priority_order_and_ends_with_scalar) {
         if (!kernel.runs()) continue;
         EXPECT_STREQ(select_diff_kernel(nullptr).name, kernel.name);
         break;
+    }
+}
+
+TEST(kernel_selection_test, every_kernel_has_a_largest_distance_and_a_colouring) {
+    for (const DiffKernelInfo& kernel : diff_kernels()) {
+        EXPECT_NE(kernel.largest, nullptr) << kernel.name;
+        EXPECT_NE(kernel.heat, nullptr) << kernel.name;
     }
 }
 
