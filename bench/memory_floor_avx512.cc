@@ -1,12 +1,6 @@
 // The memory floor with AVX-512: 16 pixels per step, the least work that
 // still reads both frames in full and writes every picture byte.
-// GCC 12's AVX-512 headers build their "undefined" vectors as `__m512 __Y = __Y;`,
-// which -Wuninitialized reports at every inlined use (GCC bug 105593).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
+#include "avx512_intrinsics.h"
 
 #include "memory_floor.h"
 

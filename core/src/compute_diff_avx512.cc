@@ -1,12 +1,6 @@
 // The pixel pass with AVX-512 F, BW and VBMI: the operations of 16 pixels per
 // vector for the shared driver (compute_diff_driver.h).
-// GCC 12's AVX-512 headers build their "undefined" vectors as `__m512 __Y = __Y;`,
-// which -Wuninitialized reports at every inlined use (GCC bug 105593).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
+#include "avx512_intrinsics.h"
 
 #include <array>
 

@@ -1,13 +1,7 @@
 // The planned row copy with AVX-512 VBMI: per chunk two masked loads, one
 // two-register byte permute and one store, for both frames at once, while the
 // rows ahead are asked for into the second-level cache.
-// GCC 12's AVX-512 headers build their "undefined" vectors as `__m512 __Y = __Y;`,
-// which -Wuninitialized reports at every inlined use (GCC bug 105593).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
+#include "avx512_intrinsics.h"
 
 #include "row_sampling.h"
 
