@@ -109,6 +109,22 @@ Outcome run_pass(DiffKernel kernel, const Frames& frames, std::size_t pixels, Sm
 
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
+// Whether a kernel's pass gave the scalar pass's sums, bit for bit, and picture.
+::testing::AssertionResult same_pass(const PassSums& got, const PassSums& want,
+                                     const Bytes& got_rgba, const Bytes& want_rgba) {
+    if (bits(got.similarity_sum) != bits(want.similarity_sum))
+        return ::testing::AssertionFailure() << "similarity sum " << got.similarity_sum
+                                             << " != " << want.similarity_sum;
+    if (bits(got.distance_total) != bits(want.distance_total))
+        return ::testing::AssertionFailure() << "distance total " << got.distance_total
+                                             << " != " << want.distance_total;
+    if (bits(got.max_tested) != bits(want.max_tested))
+        return ::testing::AssertionFailure() << "max " << got.max_tested << " != "
+                                             << want.max_tested;
+    if (got_rgba != want_rgba) return ::testing::AssertionFailure() << "pictures differ";
+    return ::testing::AssertionSuccess();
+}
+
 // Compares one pass of `name` with the scalar kernel; returns a description of
 // the first difference, or "" when the two agree.
 std::string difference(const std::string& name, const Frames& frames, std::size_t pixels,
@@ -483,10 +499,7 @@ TEST_P(KernelTest, passes_starting_below_a_binade_match_scalar) {
                                               std::to_string(below) + " start " +
                                               std::to_string(start.similarity_sum) + ", " +
                                               std::to_string(start.distance_total);
-                    ASSERT_EQ(bits(got.similarity_sum), bits(want.similarity_sum)) << where;
-                    ASSERT_EQ(bits(got.distance_total), bits(want.distance_total)) << where;
-                    ASSERT_EQ(bits(got.max_tested), bits(want.max_tested)) << where;
-                    ASSERT_EQ(got_rgba, want_rgba) << where;
+                    ASSERT_TRUE(same_pass(got, want, got_rgba, want_rgba)) << where;
                 }
             }
         }
@@ -533,10 +546,7 @@ TEST_P(KernelTest, totals_leaving_a_binade_at_any_block_of_a_group_match_scalar)
                 const std::string where = "pixel " + std::to_string(at) + " start " +
                                           std::to_string(start.similarity_sum) + ", " +
                                           std::to_string(start.distance_total);
-                ASSERT_EQ(bits(got.similarity_sum), bits(want.similarity_sum)) << where;
-                ASSERT_EQ(bits(got.distance_total), bits(want.distance_total)) << where;
-                ASSERT_EQ(bits(got.max_tested), bits(want.max_tested)) << where;
-                ASSERT_EQ(got_rgba, want_rgba) << where;
+                ASSERT_TRUE(same_pass(got, want, got_rgba, want_rgba)) << where;
             }
         }
     }
