@@ -28,13 +28,20 @@ inline __m512i gather(const std::uint8_t* from, __mmask64 low, __mmask64 high, _
 
 }  // namespace
 
-void sample_rows_avx512(const SampledRowPair& rows, const SamplePlan& plan) {
+void sample_rows_avx512(const SampledRowPair& rows_in, const SamplePlan& plan) {
+    // Local copies: the stores through the output pointers could otherwise
+    // alias the pair and the plan, which would then be read again for every chunk.
+    const SampledRowPair rows = rows_in;
+    const std::size_t whole_stores = plan.whole_stores;
+    const std::size_t uniform = plan.uniform;
+    const std::size_t chunks = plan.chunks;
     std::size_t c = 0;
-    if (plan.uniform != 0) {
+    if (uniform != 0) {
         const SampleChunk& first = plan.chunk[0];
         const __m512i index = _mm512_load_si512(first.index);
         const __mmask64 low = first.load_low;
         const __mmask64 high = first.load_high;
+        const __mmask64 store = first.store;
         const std::ptrdiff_t source_stride = plan.source_stride;
         const std::ptrdiff_t out_stride = plan.out_stride;
         std::ptrdiff_t source = first.source_offset;
@@ -48,20 +55,20 @@ void sample_rows_avx512(const SampledRowPair& rows, const SamplePlan& plan) {
                 __builtin_prefetch(rows.right_ahead + asked, 0, 2);
             }
         };
-        for (; c < plan.whole_stores; ++c, source += source_stride, out += out_stride) {
+        for (; c < whole_stores; ++c, source += source_stride, out += out_stride) {
             ask_ahead_to(source + source_stride);
             _mm512_storeu_si512(rows.left_out + out, gather(rows.left + source, low, high, index));
             _mm512_storeu_si512(rows.right_out + out, gather(rows.right + source, low, high, index));
         }
-        for (; c < plan.uniform; ++c, source += source_stride, out += out_stride) {
+        for (; c < uniform; ++c, source += source_stride, out += out_stride) {
             ask_ahead_to(source + source_stride);
-            _mm512_mask_storeu_epi8(rows.left_out + out, first.store,
+            _mm512_mask_storeu_epi8(rows.left_out + out, store,
                                     gather(rows.left + source, low, high, index));
-            _mm512_mask_storeu_epi8(rows.right_out + out, first.store,
+            _mm512_mask_storeu_epi8(rows.right_out + out, store,
                                     gather(rows.right + source, low, high, index));
         }
     }
-    for (; c < plan.chunks; ++c) {
+    for (; c < chunks; ++c) {
         const SampleChunk& chunk = plan.chunk[c];
         const __m512i index = _mm512_load_si512(chunk.index);
         ask_ahead(rows, chunk.source_offset, chunk.load_high != 0);
