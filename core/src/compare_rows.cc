@@ -31,9 +31,9 @@ Metrics FrameCache::compare_rows(const FrameRows& left, const FrameRows& right) 
     if (left.width < 0 || left.height < 0) panic("compare_rows: negative frame size");
     return compare_row_by_row(
         *this, left.width, left.height,
-        [&](std::int32_t y, const std::uint8_t*& left_row, const std::uint8_t*& right_row) {
-            left_row = left.row(y);
-            right_row = right.row(y);
+        [&](std::int32_t y, PixelPass& pass) {
+            pass.left = left.row(y);
+            pass.right = right.row(y);
         });
 }
 
@@ -70,6 +70,7 @@ bool SampledRows::prepare(std::span<const std::uint8_t> left, std::span<const st
     right_ = right;
     dst_height_ = dst_height;
     last_column_ = static_cast<std::size_t>(dst_width - 1);
+    row_span_ = static_cast<std::size_t>(column_offsets_[last_column_]) + 3;
     // The planned vector copy where there is one; it reads only bytes between a
     // row's first and last sampled ones, all present.
     vector_sample_ = active_row_sampler();
@@ -95,11 +96,19 @@ void SampledRows::rows_into(std::int32_t y, std::uint8_t* left, std::uint8_t* ri
     copy_columns(right_.data() + base, column_offsets_, last_column_, after < right_.size(), right);
 }
 
-void SampledRows::rows(std::int32_t y, const std::uint8_t*& left_sampled,
-                       const std::uint8_t*& right_sampled) {
+void SampledRows::rows(std::int32_t y, PixelPass& pass) {
     rows_into(y, left_row_, right_row_);
-    left_sampled = left_row_;
-    right_sampled = right_row_;
+    pass.left = left_row_;
+    pass.right = right_row_;
+    // The pass asks for the next row's source bytes while it computes.
+    if (y + 1 < dst_height_) {
+        const std::int64_t next = row_offset(y + 1);
+        pass.ahead_left = left_.data() + next;
+        pass.ahead_right = right_.data() + next;
+        pass.ahead_bytes = row_span_;
+    } else {
+        pass.ahead_bytes = 0;
+    }
 }
 
 bool compare_sampled(FrameCache& cache, std::span<const std::uint8_t> left,
@@ -118,9 +127,7 @@ Metrics compare_sampled_rows(FrameCache& cache, SampledRows& sampled, std::int32
     // then compared, while the next row's source bytes arrive from memory.
     return compare_row_by_row(
         cache, dst_width, dst_height,
-        [&](std::int32_t y, const std::uint8_t*& left, const std::uint8_t*& right) {
-            sampled.rows(y, left, right);
-        },
+        [&](std::int32_t y, PixelPass& pass) { sampled.rows(y, pass); },
         targets);
 }
 

@@ -66,6 +66,13 @@ struct PixelPass {
     // one: empty (first == end) when none is, otherwise from at or before the
     // first to at or after the last (a kernel may round out to its blocks).
     PixelRange* changed_span = nullptr;
+    // Bytes the caller reads next (the source rows that a sampled comparison
+    // copies after this pass): the vector kernels ask for a share of them with
+    // every block, so that they arrive while the pass computes. A hint only:
+    // nothing is read from them here. None while ahead_bytes is 0.
+    const std::uint8_t* ahead_left = nullptr;
+    const std::uint8_t* ahead_right = nullptr;
+    std::size_t ahead_bytes = 0;
 };
 
 // Colour scale k of a picture whose heat colours are scaled to `max_diff`.

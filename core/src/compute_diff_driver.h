@@ -391,7 +391,37 @@ void commit_block_by_block(const PixelPass& pass, const typename Ops::Int* kept,
 
 // The pass over the vector blocks of `pass`, continuing pass.start, then the
 // scalar step for the pixels after them.
-template <typename Ops, SmoothingPass Mode>
+// Asks for the caller's next bytes (PixelPass::ahead_*) into the second-level
+// cache, one share per block, 64-byte line by line, so that the requests
+// spread over the pass instead of queueing up at once.
+class AheadRequests {
+public:
+    AheadRequests(const PixelPass& pass, std::size_t blocks)
+        : left_(pass.ahead_left),
+          right_(pass.ahead_right),
+          bytes_(pass.ahead_bytes),
+          per_block_(blocks == 0 ? 0 : (pass.ahead_bytes + blocks - 1) / blocks) {}
+
+    void next_block() {
+        due_ += per_block_;
+        for (; asked_ < due_ && asked_ < bytes_; asked_ += 64) {
+            __builtin_prefetch(left_ + asked_, 0, 2);
+            __builtin_prefetch(right_ + asked_, 0, 2);
+        }
+    }
+
+private:
+    const std::uint8_t* left_;
+    const std::uint8_t* right_;
+    std::size_t bytes_;
+    std::size_t per_block_;
+    std::size_t due_ = 0;
+    std::size_t asked_ = 0;
+};
+
+// AsksAhead: whether the pass has bytes ahead (PixelPass::ahead_bytes) to ask
+// for; a pass without them keeps its loops free of the requests' bookkeeping.
+template <typename Ops, SmoothingPass Mode, bool AsksAhead>
 PassSums run_vector_pass(const PixelPass& pass) {
     using Int = typename Ops::Int;
     using Float = typename Ops::Float;
@@ -411,6 +441,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
     const typename Ops::Tables t(pass);
     const PassConstants<Ops> k(pass);
     const std::size_t blocks = Ops::vector_blocks(pass.pixel_count);
+    AheadRequests ahead(pass, blocks);
     float similarity = pass.start.similarity_sum;
     float distance = pass.start.distance_total;
     // The running maximum is never NaN and never below +0, so lane order is free.
@@ -459,6 +490,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
                 const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
                 const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
                 if (!Ops::same(left, right)) break;
+                if constexpr (AsksAhead) ahead.next_block();
                 Ops::store(picture + 4 * pixel, Ops::left_picture(t, left));
                 if constexpr (Mode == SmoothingPass::priming) Ops::store_floats(history + pixel, k.zero);
                 ++first;
@@ -482,6 +514,7 @@ PassSums run_vector_pass(const PixelPass& pass) {
 
         for (std::size_t b = 0; b < group_blocks; ++b) {
             const std::size_t pixel = (first + b) * kLanes;
+            if constexpr (AsksAhead) ahead.next_block();
             const typename Ops::Pixels left = Ops::load(left_frame + 3 * pixel);
             const typename Ops::Pixels right = Ops::load(right_frame + 3 * pixel);
             const Picture left_picture = Ops::left_picture(t, left);
@@ -670,7 +703,10 @@ float run_largest_distance(const PixelPass& pass) {
 // The kernel entry point of an instruction set: one instantiation per mode.
 template <typename Ops>
 PassSums run_vector_kernel(const PixelPass& pass) {
-    return run_in_mode(pass, [&]<SmoothingPass Mode>() { return run_vector_pass<Ops, Mode>(pass); });
+    return run_in_mode(pass, [&]<SmoothingPass Mode>() {
+        return pass.ahead_bytes != 0 ? run_vector_pass<Ops, Mode, true>(pass)
+                                     : run_vector_pass<Ops, Mode, false>(pass);
+    });
 }
 
 }  // namespace

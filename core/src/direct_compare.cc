@@ -45,9 +45,9 @@ namespace {
 
 // Row y of both frames.
 auto rows_of(const FrameRows& left, const FrameRows& right) {
-    return [&left, &right](std::int32_t y, const std::uint8_t*& l, const std::uint8_t*& r) {
-        l = left.row(y);
-        r = right.row(y);
+    return [&left, &right](std::int32_t y, PixelPass& pass) {
+        pass.left = left.row(y);
+        pass.right = right.row(y);
     };
 }
 

@@ -25,9 +25,9 @@ public:
                  std::int32_t src_width, std::int32_t src_height, std::int32_t dst_width,
                  std::int32_t dst_height);
 
-    // Points `left` and `right` at sampled row y of each frame, valid until
-    // the next call.
-    void rows(std::int32_t y, const std::uint8_t*& left, const std::uint8_t*& right);
+    // Points the pass's frames at sampled row y of each frame, valid until the
+    // next call, and its bytes ahead at the source bytes of row y + 1.
+    void rows(std::int32_t y, PixelPass& pass);
 
     // Writes sampled row y of each frame to `left` and `right`: 3 * dst_width
     // bytes each, and possibly one more byte after them.
@@ -44,6 +44,7 @@ private:
     std::int32_t src_width_ = 0;
     std::int32_t dst_height_ = 0;
     std::size_t last_column_ = 0;
+    std::size_t row_span_ = 0;  // source bytes from a row's start to its last sampled byte
     bool planned_ = false;
     RowSampler vector_sample_ = nullptr;
     std::int32_t column_offsets_[kMaxCompareWidth];  // sx * 3 for every destination column

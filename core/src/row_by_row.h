@@ -29,7 +29,8 @@ inline PassSums continue_pass(DiffKernel kernel, PixelPass& pass, const PassSums
     return kernel(pass);
 }
 
-// `rows(y, left, right)` sets the pointers to row y of both frames.
+// `rows(y, pass)` sets pass.left and pass.right to row y of both frames (and
+// may set the pass's bytes ahead).
 template <typename Rows>
 Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t height, Rows&& rows,
                            RowTargets targets = {}) {
@@ -44,7 +45,7 @@ Metrics compare_row_by_row(FrameCache& cache, std::int32_t width, std::int32_t h
     if (comparison.pixels != 0) {
         for (std::int32_t y = 0; y < height; ++y) {
             const auto row = static_cast<std::size_t>(y);
-            rows(y, pass.left, pass.right);
+            rows(y, pass);
             pass.rgba = picture + 4 * row_pixels * row;
             if (pass.ema != nullptr) pass.ema = comparison.pass.ema + row_pixels * row;
             if (targets.changed != nullptr) pass.changed_span = targets.changed + row;
