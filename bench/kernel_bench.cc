@@ -112,7 +112,8 @@ Bytes enlarged(const Bytes& small, std::size_t width, std::size_t height) {
     for (std::size_t y = 0; y < height; ++y)
         for (std::size_t x = 0; x < width; ++x)
             std::memcpy(&big[3 * (y * width + x)],
-                        &small[3 * ((y * small_height / height) * small_width + x * small_width / width)], 3);
+                        &small[3 * ((y * small_height / height) * small_width + x * small_width / width)],
+                        3);
     // The positions as the reduction computes them.
     const float step_x = static_cast<float>(width) / static_cast<float>(small_width);
     const float step_y = static_cast<float>(height) / static_cast<float>(small_height);

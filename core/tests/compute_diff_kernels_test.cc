@@ -77,9 +77,10 @@ struct Outcome {
     std::vector<float> ema;
 };
 
+// `ahead_bytes` > 0: the pass is given that many bytes ahead to ask for.
 Outcome run_pass(DiffKernel kernel, const Frames& frames, std::size_t pixels, SmoothingPass mode,
                  float colour_scale, float alpha, const std::vector<float>& ema_in,
-                 std::size_t offset) {
+                 std::size_t offset, std::size_t ahead_bytes = 0) {
     Bytes left(offset + 3 * pixels), right(offset + 3 * pixels);
     if (pixels > 0) {
         std::memcpy(left.data() + offset, frames.left.data(), 3 * pixels);
@@ -91,15 +92,19 @@ Outcome run_pass(DiffKernel kernel, const Frames& frames, std::size_t pixels, Sm
     ema.resize(pixels + 1, 0.0f);  // + 1: room to start the history at an odd float
     const std::size_t ema_offset = offset % 2;
     if (ema_offset != 0) ema.insert(ema.begin(), -7.0f);
-    const PixelPass pass{left.data() + offset,
-                         right.data() + offset,
-                         rgba.data() + offset,
-                         mode == SmoothingPass::plain ? nullptr : ema.data() + ema_offset,
-                         pixels,
-                         mode,
-                         colour_scale,
-                         alpha,
-                         1.0f - alpha};
+    PixelPass pass{left.data() + offset,
+                   right.data() + offset,
+                   rgba.data() + offset,
+                   mode == SmoothingPass::plain ? nullptr : ema.data() + ema_offset,
+                   pixels,
+                   mode,
+                   colour_scale,
+                   alpha,
+                   1.0f - alpha};
+    const Bytes ahead_left(ahead_bytes, 1), ahead_right(ahead_bytes, 2);
+    pass.ahead_left = ahead_left.data();
+    pass.ahead_right = ahead_right.data();
+    pass.ahead_bytes = ahead_bytes;
     out.sums = kernel(pass);
     out.rgba.assign(rgba.begin() + static_cast<std::ptrdiff_t>(offset), rgba.end());
     out.ema.assign(ema.begin() + static_cast<std::ptrdiff_t>(ema_offset),
@@ -129,11 +134,12 @@ std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 // the first difference, or "" when the two agree.
 std::string difference(const std::string& name, const Frames& frames, std::size_t pixels,
                        SmoothingPass mode, float colour_scale, float alpha,
-                       const std::vector<float>& ema_in, std::size_t offset) {
+                       const std::vector<float>& ema_in, std::size_t offset,
+                       std::size_t ahead_bytes = 0) {
     const Outcome want = run_pass(compute_diff_scalar, frames, pixels, mode, colour_scale, alpha,
                                   ema_in, offset);
-    const Outcome got =
-        run_pass(kernel_named(name), frames, pixels, mode, colour_scale, alpha, ema_in, offset);
+    const Outcome got = run_pass(kernel_named(name), frames, pixels, mode, colour_scale, alpha,
+                                 ema_in, offset, ahead_bytes);
     if (bits(got.sums.similarity_sum) != bits(want.sums.similarity_sum))
         return "similarity sum " + std::to_string(got.sums.similarity_sum) + " != " +
                std::to_string(want.sums.similarity_sum);
@@ -403,6 +409,26 @@ TEST_P(KernelTest, odd_sizes_and_clustered_changes_match_scalar) {
                 difference(GetParam(), frames, pixels, p.mode, 1.0f / 31000.0f, p.alpha, ema, 3);
             ASSERT_EQ(diff, "") << size[0] << "x" << size[1] << " mode " << static_cast<int>(p.mode);
         }
+    }
+}
+
+// A pass given bytes ahead to ask for (as a sampled comparison gives its rows)
+// runs loops of its own: the same bits in every mode, whatever the number of
+// bytes against the number of blocks.
+TEST_P(KernelTest, passes_asking_for_bytes_ahead_match_scalar) {
+    const std::size_t sizes[][2] = {{1280, 3}, {641, 7}, {333, 17}, {31, 1}, {1, 1}};
+    for (const auto& size : sizes) {
+        const std::size_t pixels = size[0] * size[1];
+        const std::vector<float> ema = primed_history(pixels, size[0]);
+        const Frames frames = changed_frames(size[0], size[1], 30, true, size[0] + size[1]);
+        for (const PassCase& p : kPasses)
+            for (const std::size_t ahead :
+                 {std::size_t{1}, std::size_t{63}, 3 * size[0], 11520 * size[1]}) {
+                const std::string diff = difference(GetParam(), frames, pixels, p.mode,
+                                                    1.0f / 31000.0f, p.alpha, ema, 1, ahead);
+                ASSERT_EQ(diff, "") << size[0] << "x" << size[1] << " mode "
+                                    << static_cast<int>(p.mode) << " ahead " << ahead;
+            }
     }
 }
 
