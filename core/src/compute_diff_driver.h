@@ -389,8 +389,6 @@ void commit_block_by_block(const PixelPass& pass, const typename Ops::Int* kept,
     }
 }
 
-// The pass over the vector blocks of `pass`, continuing pass.start, then the
-// scalar step for the pixels after them.
 // Asks for the caller's next bytes (PixelPass::ahead_*) into the second-level
 // cache, one share per block, 64-byte line by line, so that the requests
 // spread over the pass instead of queueing up at once.
@@ -419,8 +417,10 @@ private:
     std::size_t asked_ = 0;
 };
 
-// AsksAhead: whether the pass has bytes ahead (PixelPass::ahead_bytes) to ask
-// for; a pass without them keeps its loops free of the requests' bookkeeping.
+// The pass over the vector blocks of `pass`, continuing pass.start, then the
+// scalar step for the pixels after them. AsksAhead: whether the pass has bytes
+// ahead (PixelPass::ahead_bytes) to ask for; a pass without them keeps its
+// loops free of the requests' bookkeeping.
 template <typename Ops, SmoothingPass Mode, bool AsksAhead>
 PassSums run_vector_pass(const PixelPass& pass) {
     using Int = typename Ops::Int;
