@@ -4,6 +4,7 @@
 // sampled row by row straight from the cached frames (no reduced copies).
 #include <cstring>
 
+#include "cpu_features.h"
 #include "frame_cache.h"
 #include "numeric.h"
 #include "panic.h"
@@ -71,6 +72,17 @@ bool SampledRows::prepare(std::span<const std::uint8_t> left, std::span<const st
     dst_height_ = dst_height;
     last_column_ = static_cast<std::size_t>(dst_width - 1);
     row_span_ = static_cast<std::size_t>(column_offsets_[last_column_]) + 3;
+    // The pass asks for the next row's source bytes once a comparison's bytes
+    // (both frames' sampled rows and the picture) outgrow what the last-level
+    // cache keeps from one comparison to the next, about half of it: the rows
+    // then come partly from memory, and asking early took 10-14 % off at 4K.
+    // Below that they come from the cache, and the requests only cost
+    // instructions (3 % more at 1080p). An unknown cache counts as 16 MiB.
+    const std::size_t cache = cpu_features().last_level_cache_bytes;
+    const auto rows = static_cast<std::size_t>(dst_height);
+    const std::size_t touched =
+        2 * rows * row_span_ + 4 * rows * static_cast<std::size_t>(dst_width);
+    ask_ahead_ = touched > (cache != 0 ? cache : std::size_t{16} << 20) / 2;
     // The planned vector copy where there is one; it reads only bytes between a
     // row's first and last sampled ones, all present.
     vector_sample_ = active_row_sampler();
@@ -100,8 +112,8 @@ void SampledRows::rows(std::int32_t y, PixelPass& pass) {
     rows_into(y, left_row_, right_row_);
     pass.left = left_row_;
     pass.right = right_row_;
-    // The pass asks for the next row's source bytes while it computes.
-    if (y + 1 < dst_height_) {
+    // The pass asks for the next row's source bytes while it computes (see prepare).
+    if (ask_ahead_ && y + 1 < dst_height_) {
         const std::int64_t next = row_offset(y + 1);
         pass.ahead_left = left_.data() + next;
         pass.ahead_right = right_.data() + next;

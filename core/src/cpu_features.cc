@@ -15,6 +15,9 @@
 
 #include <cstdint>
 
+#include <fstream>
+#include <string>
+
 namespace quillet {
 
 namespace {
@@ -89,10 +92,52 @@ CpuFeatures detect() noexcept {
 
 #endif
 
+// The first word of a file; "" when it cannot be read.
+std::string first_word(const std::string& path) {
+    std::ifstream file(path);
+    std::string word;
+    file >> word;
+    return word;
+}
+
+// The size of the highest-level data cache of the first processor, as Linux
+// describes it in sysfs ("32768K"); 0 elsewhere or when unreadable. (glibc's
+// sysconf answer can be the sum over the whole package on some processors.)
+std::size_t last_level_cache_bytes() noexcept {
+    try {
+        unsigned long best_level = 0, best_bytes = 0;
+        for (int index = 0;; ++index) {
+            const std::string dir =
+                "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
+            const std::string level = first_word(dir + "level");
+            if (level.empty()) break;
+            if (first_word(dir + "type") == "Instruction") continue;
+            const std::string size = first_word(dir + "size");
+            std::size_t digits = 0;
+            const unsigned long value = size.empty() ? 0 : std::stoul(size, &digits);
+            const char unit = digits < size.size() ? size[digits] : ' ';
+            const unsigned long bytes = unit == 'K' ? value << 10 : unit == 'M' ? value << 20 : value;
+            if (std::stoul(level) > best_level) {
+                best_level = std::stoul(level);
+                best_bytes = bytes;
+            }
+        }
+        return best_bytes;
+    } catch (...) {  // a malformed number
+        return 0;
+    }
+}
+
+CpuFeatures detect_all() noexcept {
+    CpuFeatures f = detect();
+    f.last_level_cache_bytes = last_level_cache_bytes();
+    return f;
+}
+
 }  // namespace
 
 const CpuFeatures& cpu_features() noexcept {
-    static const CpuFeatures features = detect();
+    static const CpuFeatures features = detect_all();
     return features;
 }
 

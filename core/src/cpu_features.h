@@ -1,6 +1,8 @@
 // What the processor offers to the comparison kernels, detected once per process.
 #pragma once
 
+#include <cstddef>
+
 namespace quillet {
 
 struct CpuFeatures {
@@ -11,6 +13,8 @@ struct CpuFeatures {
     bool fma = false;        // FMA3, under the same OS check as AVX2
     bool popcnt = false;
     bool neon = false;       // always true on arm64
+    // Size of the last-level data cache as the C library reports it; 0 when unknown.
+    std::size_t last_level_cache_bytes = 0;
 };
 
 // Detected on first use; the same object afterwards.

@@ -26,7 +26,8 @@ public:
                  std::int32_t dst_height);
 
     // Points the pass's frames at sampled row y of each frame, valid until the
-    // next call, and its bytes ahead at the source bytes of row y + 1.
+    // next call, and, for large comparisons, its bytes ahead at the source
+    // bytes of row y + 1.
     void rows(std::int32_t y, PixelPass& pass);
 
     // Writes sampled row y of each frame to `left` and `right`: 3 * dst_width
@@ -45,6 +46,7 @@ private:
     std::int32_t dst_height_ = 0;
     std::size_t last_column_ = 0;
     std::size_t row_span_ = 0;  // source bytes from a row's start to its last sampled byte
+    bool ask_ahead_ = false;    // whether the pass asks for the next row's bytes
     bool planned_ = false;
     RowSampler vector_sample_ = nullptr;
     std::int32_t column_offsets_[kMaxCompareWidth];  // sx * 3 for every destination column
