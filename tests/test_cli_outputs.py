@@ -497,6 +497,12 @@ def test_signals_deferred_holds_a_stop_until_the_block_ends(request, receiver):
     else:
         thread = request.getfixturevalue("other_thread")
         send = lambda: signal.pthread_kill(thread.ident, signal.SIGINT)  # noqa: E731
+    # Start from Python's own handler (which raises KeyboardInterrupt) even if
+    # an earlier, failed test left another one in place, and put that back after.
+    handler_before = signal.getsignal(signal.SIGINT)
+    if handler_before is not signal.default_int_handler:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        request.addfinalizer(lambda: signal.signal(signal.SIGINT, handler_before))
     reached_end_of_block = False
     with pytest.raises(KeyboardInterrupt):
         with _signals.signals_deferred():
