@@ -101,29 +101,23 @@ std::string first_word(const std::string& path) {
 }
 
 // The size of the highest-level data cache of the first processor, as Linux
-// describes it in sysfs ("32768K"); 0 elsewhere or when unreadable. (glibc's
-// sysconf answer can be the sum over the whole package on some processors.)
+// describes it in sysfs; 0 elsewhere or when unreadable. (glibc's sysconf
+// answer can be the sum over the whole package on some processors.)
 std::size_t last_level_cache_bytes() noexcept {
     try {
-        unsigned long best_level = 0, best_bytes = 0;
+        std::size_t best_level = 0, best_bytes = 0;
         for (int index = 0;; ++index) {
             const std::string dir =
                 "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
-            const std::string level = first_word(dir + "level");
-            if (level.empty()) break;
-            if (first_word(dir + "type") == "Instruction") continue;
-            const std::string size = first_word(dir + "size");
-            std::size_t digits = 0;
-            const unsigned long value = size.empty() ? 0 : std::stoul(size, &digits);
-            const char unit = digits < size.size() ? size[digits] : ' ';
-            const unsigned long bytes = unit == 'K' ? value << 10 : unit == 'M' ? value << 20 : value;
-            if (std::stoul(level) > best_level) {
-                best_level = std::stoul(level);
-                best_bytes = bytes;
+            const std::size_t level = cache_size_bytes(first_word(dir + "level"));
+            if (level == 0) break;
+            if (level > best_level && first_word(dir + "type") != "Instruction") {
+                best_level = level;
+                best_bytes = cache_size_bytes(first_word(dir + "size"));
             }
         }
         return best_bytes;
-    } catch (...) {  // a malformed number
+    } catch (...) {  // no memory for the paths
         return 0;
     }
 }
@@ -135,6 +129,19 @@ CpuFeatures detect_all() noexcept {
 }
 
 }  // namespace
+
+std::size_t cache_size_bytes(std::string_view text) noexcept {
+    std::size_t value = 0;
+    std::size_t digits = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        if (value > (SIZE_MAX - 9) / 10) return 0;
+        value = value * 10 + static_cast<std::size_t>(text[digits] - '0');
+    }
+    const std::string_view unit = text.substr(digits);
+    const unsigned shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : 64;
+    if (digits == 0 || shift == 64 || value > (SIZE_MAX >> shift)) return 0;
+    return value << shift;
+}
 
 const CpuFeatures& cpu_features() noexcept {
     static const CpuFeatures features = detect_all();

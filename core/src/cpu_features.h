@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace quillet {
 
@@ -16,6 +17,10 @@ struct CpuFeatures {
     // Size of the last-level data cache as the C library reports it; 0 when unknown.
     std::size_t last_level_cache_bytes = 0;
 };
+
+// A cache size as Linux writes it in sysfs ("32768K", "1M", "512"): bytes, or
+// 0 when the text is not such a size.
+std::size_t cache_size_bytes(std::string_view text) noexcept;
 
 // Detected on first use; the same object afterwards.
 const CpuFeatures& cpu_features() noexcept;
