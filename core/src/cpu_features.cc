@@ -138,7 +138,11 @@ std::size_t cache_size_bytes(std::string_view text) noexcept {
         value = value * 10 + static_cast<std::size_t>(text[digits] - '0');
     }
     const std::string_view unit = text.substr(digits);
-    const unsigned shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : 64;
+    const unsigned shift = unit.empty()  ? 0
+                           : unit == "K" ? 10
+                           : unit == "M" ? 20
+                           : unit == "G" ? 30
+                                         : 64;  // not a unit
     if (digits == 0 || shift == 64 || value > (SIZE_MAX >> shift)) return 0;
     return value << shift;
 }

@@ -14,7 +14,8 @@ struct CpuFeatures {
     bool fma = false;        // FMA3, under the same OS check as AVX2
     bool popcnt = false;
     bool neon = false;       // always true on arm64
-    // Size of the last-level data cache as the C library reports it; 0 when unknown.
+    // Size of the first processor's last-level data cache as Linux describes it
+    // in sysfs; 0 when unknown.
     std::size_t last_level_cache_bytes = 0;
 };
 
